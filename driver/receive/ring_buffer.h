@@ -1,0 +1,26 @@
+/*
+ * The receive ring buffer: bytes the device has sent and no read has taken
+ * yet, in arrival order. One slot is always kept free, so a buffer of
+ * Capacity bytes holds at most Capacity - 1. It has no lock of its own: the
+ * port's RxBufferLock guards every operation but init and free, which run
+ * while the bulk-in reader is stopped.
+ */
+#pragma once
+
+#include "driver/platform/platform.h"
+
+struct RingBuffer {
+  PUCHAR Data;       // Capacity bytes of non-paged pool, owned here; null when none
+  ULONG Count;       // bytes stored
+  ULONG Capacity;    // size of Data
+  ULONG ReadIndex;   // oldest stored byte
+  ULONG WriteIndex;  // where the next byte goes
+};
+
+NTSTATUS RingBufferInit(RingBuffer* ring, ULONG capacity);
+VOID RingBufferClear(RingBuffer* ring);
+NTSTATUS RingBufferFree(RingBuffer* ring);
+ULONG RingBufferCount(const RingBuffer* ring);
+NTSTATUS RingBufferPut(RingBuffer* ring, const UCHAR* source, ULONG length);
+NTSTATUS RingBufferGet(RingBuffer* ring, PUCHAR destination, ULONG length);
+NTSTATUS RingBufferResize(RingBuffer* ring, ULONG newCapacity);

@@ -1,0 +1,38 @@
+/*
+ * Executive pool: every block is tracked by type, size and the order of its
+ * allocation, so leaks and double frees are reported and failures can be
+ * injected at any allocation.
+ */
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sim::pool {
+
+struct Usage {
+  size_t blocks;
+  size_t bytes;
+};
+Usage Outstanding();
+
+// One line per outstanding block (type, size, allocation number).
+std::string DescribeOutstanding();
+
+// Counts allocations from now on: the nth (1 = the next) fails.
+void FailNth(uint64_t n);
+// Every allocation from the nth on fails.
+void FailFrom(uint64_t n);
+void StopFailing();
+// Counts one allocation made for a driver outside the pool (an IRP, a device
+// object) against the same injection, and says whether it may succeed.
+bool NextAllocationSucceeds();
+// Allocations attempted since the last Reset (failed ones included).
+uint64_t Attempts();
+
+// Releases everything still allocated, without reporting (end of a test,
+// after the leak check has spoken).
+void Reset();
+
+}  // namespace sim::pool

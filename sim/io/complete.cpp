@@ -1,0 +1,140 @@
+/*
+ * IofCompleteRequest: first the checks Windows enforces (completed twice,
+ * a cancel routine still set, STATUS_PENDING as the final status), then the
+ * walk up the stack locations. Each location's completion routine runs if
+ * its invoke-on flags match the outcome; STATUS_MORE_PROCESSING_REQUIRED
+ * stops the walk and hands the IRP back to that routine's driver. A location
+ * whose routine does not run passes the pending mark up to the next one.
+ * When the walk passes the top, the IRP's originator finishes it.
+ */
+#include "sim/io/io.h"
+#include "sim/ke/ke.h"
+#include "sim/verifier/verifier.h"
+
+#include <cstdio>
+
+namespace sim::io {
+namespace {
+
+bool CheckCompletable(IrpRecord& record, PIRP irp) {
+  char text[160];
+  if (record.completed || record.completing) {
+    verifier::Report(verifier::Rule::IrpCompletedTwice,
+                     record.completed ? "IofCompleteRequest of an IRP whose completion already reached its top"
+                                      : "IofCompleteRequest of an IRP that is being completed");
+    return false;
+  }
+  if (irp->CurrentLocation > irp->StackCount) {
+    verifier::Report(verifier::Rule::IrpUsedAfterCompletion,
+                     "IofCompleteRequest of an IRP that no driver holds (it was never sent)");
+    return false;
+  }
+  if (irp->CancelRoutine != nullptr) {
+    std::snprintf(text, sizeof text, "IofCompleteRequest with cancel routine %p still set",
+                  reinterpret_cast<void*>(irp->CancelRoutine));
+    verifier::Report(verifier::Rule::IrpCompletedWithCancelRoutine, text);
+  }
+  if (irp->IoStatus.Status == STATUS_PENDING) {
+    verifier::Report(verifier::Rule::IrpCompletedWithPendingStatus, "IofCompleteRequest with IoStatus.Status STATUS_PENDING");
+  }
+  if (ke::CurrentIrql() > DISPATCH_LEVEL) {
+    verifier::Report(verifier::Rule::IrqlTooHigh, "IofCompleteRequest called at IRQL " +
+                                                      std::to_string(ke::CurrentIrql()));
+  }
+  return true;
+}
+
+// What the I/O manager leaves of a location once completion has passed it.
+void ClearLocation(PIO_STACK_LOCATION stack) {
+  stack->MinorFunction = 0;
+  stack->Flags = 0;
+  stack->Control &= SL_ERROR_RETURNED;
+  stack->Parameters.Others.Argument1 = nullptr;
+  stack->Parameters.Others.Argument2 = nullptr;
+  stack->Parameters.Others.Argument3 = nullptr;
+  stack->Parameters.Others.Argument4 = nullptr;
+  stack->FileObject = nullptr;
+}
+
+bool RoutineRuns(PIRP irp, UCHAR control) {
+  NTSTATUS status = irp->IoStatus.Status;
+  return (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+         (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+}
+
+void FinishAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
+  {
+    std::lock_guard<std::mutex> hold(record->lock);
+    record->completing = false;
+    record->completed = true;
+    record->inDriver = false;
+  }
+  if (record->origin == IrpOrigin::Driver) {
+    verifier::Report(verifier::Rule::DriverIrpCompletedToTop,
+                     "an IRP from IoAllocateIrp was completed past its top location: the sender's completion "
+                     "routine must return STATUS_MORE_PROCESSING_REQUIRED and free it");
+    return;
+  }
+  if (record->onTop) record->onTop(irp);
+}
+
+}  // namespace
+
+void CompleteRequest(PIRP irp) {
+  auto record = FindIrp(irp, "IofCompleteRequest");
+  if (!record) return;
+  {
+    std::lock_guard<std::mutex> hold(record->lock);
+    if (!CheckCompletable(*record, irp)) return;
+    record->completing = true;
+  }
+
+  while (irp->CurrentLocation <= irp->StackCount) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    int location = irp->CurrentLocation;
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    bool runs;
+    {
+      std::lock_guard<std::mutex> hold(record->lock);
+      irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+      record->locations[location] = {true, irp->IoStatus.Status, irp->PendingReturned != FALSE};
+      runs = routine != nullptr && RoutineRuns(irp, stack->Control);
+      ClearLocation(stack);
+      stack->CompletionRoutine = nullptr;
+      stack->Context = nullptr;
+      irp->CurrentLocation++;
+      irp->Tail.Overlay.CurrentStackLocation++;
+      bool atTop = irp->CurrentLocation > irp->StackCount;
+      if (!runs && !atTop && irp->PendingReturned) IoMarkIrpPending(irp);
+      // While its routine runs the IRP belongs to the routine's driver, which
+      // may free it or hand it to a thread that completes it again.
+      if (runs) record->completing = record->inDriver = false;
+    }
+    if (runs) {
+      PDEVICE_OBJECT device =
+          irp->CurrentLocation > irp->StackCount ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+      NTSTATUS result = routine(device, irp, context);
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // don't touch the packet: it may be gone
+      std::lock_guard<std::mutex> hold(record->lock);
+      if (record->freed) {
+        verifier::Report(verifier::Rule::IrpFreedWhileInUse,
+                         "a completion routine freed its IRP but did not return STATUS_MORE_PROCESSING_REQUIRED");
+        return;
+      }
+      record->completing = true;
+    }
+  }
+  FinishAtTop(record, irp);
+}
+
+}  // namespace sim::io
+
+extern "C" {
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  (void)PriorityBoost;
+  sim::io::CompleteRequest(Irp);
+}
+
+}  // extern "C"

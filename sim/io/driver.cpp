@@ -1,0 +1,48 @@
+#include "sim/io/driver.h"
+#include "sim/ke/ke.h"
+#include "sim/verifier/verifier.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace sim::io {
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
+  (void)device;
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+LoadedDriver::LoadedDriver(PDRIVER_INITIALIZE entry) {
+  object_ = static_cast<PDRIVER_OBJECT>(std::calloc(1, sizeof(DRIVER_OBJECT)));
+  auto extension = static_cast<PDRIVER_EXTENSION>(std::calloc(1, sizeof(DRIVER_EXTENSION)));
+  object_->Type = IO_TYPE_DRIVER;
+  object_->Size = sizeof(DRIVER_OBJECT);
+  object_->DriverExtension = extension;
+  extension->DriverObject = object_;
+  for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) object_->MajorFunction[major] = InvalidDeviceRequest;
+
+  static const WCHAR kRegistryPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\quillan";
+  UNICODE_STRING registryPath;
+  RtlInitUnicodeString(&registryPath, kRegistryPath);
+
+  KIRQL irql = ke::CurrentIrql();
+  status_ = entry(object_, &registryPath);
+  if (ke::CurrentIrql() != irql) {
+    verifier::Report(verifier::Rule::IrqlNotRestored, "DriverEntry returned at IRQL " + std::to_string(ke::CurrentIrql()));
+  }
+}
+
+LoadedDriver::~LoadedDriver() {
+  if (object_->DriverUnload != nullptr) object_->DriverUnload(object_);
+  if (object_->DeviceObject != nullptr) {
+    verifier::Report(verifier::Rule::DeviceLeaked, "the driver was unloaded with device objects left");
+  }
+  std::free(object_->DriverExtension);
+  std::free(object_);
+}
+
+}  // namespace sim::io

@@ -1,0 +1,71 @@
+/*
+ * The I/O manager's private view of requests: a record per live IRP that
+ * remembers where the IRP came from, whether a driver has it, and what each
+ * stack location looked like when completion passed it. The verifier's IRP
+ * rules are checked against these records, never against IRP memory that
+ * may already be gone.
+ */
+#pragma once
+
+#include "driver/platform/platform.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim::io {
+
+enum class IrpOrigin {
+  Driver,     // IoAllocateIrp by a driver: its completion routine must take it back
+  Requester,  // built by the simulated I/O, PnP or power manager for a caller
+  Built,      // IoBuildDeviceIoControlRequest: the I/O manager finishes and frees it
+};
+
+struct LocationSnapshot {
+  bool passed = false;  // completion has moved past this location
+  NTSTATUS status = 0;  // IoStatus.Status as completion passed it
+  bool pendingReturned = false;
+};
+
+struct IrpRecord {
+  PIRP irp = nullptr;
+  IrpOrigin origin = IrpOrigin::Driver;
+  std::mutex lock;           // guards the fields below against a completion on another thread
+  bool inDriver = false;     // sent with IofCallDriver and not yet taken back or completed
+  bool completing = false;   // IofCompleteRequest is walking the stack
+  bool completed = false;    // completion reached the top
+  bool freed = false;
+  std::vector<LocationSnapshot> locations;  // index = stack location number (1..StackCount)
+  int powerIrpsStarted = 0;  // PoStartNextPowerIrp calls
+  // What the owner does when completion reaches the top (Requester and Built).
+  std::function<void(PIRP)> onTop;
+};
+
+// IRP allocation for the I/O manager's own callers; Driver origin is what
+// IoAllocateIrp gives drivers.
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
+void FreeIrp(PIRP irp);
+
+// The live record of an IRP, or null after reporting UnknownIrp for `routine`.
+std::shared_ptr<IrpRecord> FindIrp(PIRP irp, const char* routine);
+
+// Sends an IRP to a device's dispatch routine the way IofCallDriver does and
+// checks the dispatch result against how the IRP was completed.
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine);
+
+// Number of IRPs allocated and not freed; one line each for messages.
+size_t LiveIrpCount();
+std::string DescribeLiveIrps();
+// Reports every IRP still allocated as leaked, then forgets them all.
+void ReportAndReleaseIrps();
+
+// Device objects created and not deleted.
+size_t LiveDeviceCount();
+void ReportAndReleaseDevices();
+
+// Text of a major function code, for messages.
+const char* MajorName(UCHAR major);
+
+}  // namespace sim::io

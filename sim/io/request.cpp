@@ -1,0 +1,65 @@
+#include "sim/io/request.h"
+#include "sim/io/io.h"
+#include "sim/verifier/verifier.h"
+
+#include <chrono>
+
+namespace sim::io {
+
+Request::Request(PDEVICE_OBJECT target, UCHAR major, UCHAR minor)
+    : target_(target), completion_(std::make_shared<Completion>()) {
+  irp_ = AllocateIrp(target->StackSize, IrpOrigin::Requester);
+  irp_->RequestorMode = UserMode;
+  irp_->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION stack = Stack();
+  stack->MajorFunction = major;
+  stack->MinorFunction = minor;
+
+  auto record = FindIrp(irp_, "Request");
+  std::weak_ptr<Completion> completion = completion_;
+  record->onTop = [completion](PIRP) {
+    if (auto state = completion.lock()) {
+      std::lock_guard<std::mutex> hold(state->lock);
+      state->completed = true;
+      state->done.notify_all();
+    }
+  };
+}
+
+Request::~Request() {
+  auto record = FindIrp(irp_, "~Request");
+  if (!record) return;
+  bool held;
+  {
+    std::lock_guard<std::mutex> hold(record->lock);
+    held = record->inDriver || record->completing;
+  }
+  if (held && !Completed()) return;  // left for the leak check at the end of the test
+  FreeIrp(irp_);
+}
+
+PIO_STACK_LOCATION Request::Stack() const {
+  return irp_->CurrentLocation > irp_->StackCount ? IoGetNextIrpStackLocation(irp_)
+                                                   : IoGetCurrentIrpStackLocation(irp_);
+}
+
+NTSTATUS Request::Send() { return IofCallDriver(target_, irp_); }
+
+BOOLEAN Request::Cancel() { return IoCancelIrp(irp_); }
+
+bool Request::Completed() const {
+  std::lock_guard<std::mutex> hold(completion_->lock);
+  return completion_->completed;
+}
+
+bool Request::WaitCompleted(unsigned milliseconds) const {
+  std::unique_lock<std::mutex> hold(completion_->lock);
+  return completion_->done.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                                    [this] { return completion_->completed; });
+}
+
+NTSTATUS Request::Status() const { return irp_->IoStatus.Status; }
+
+ULONG_PTR Request::Information() const { return irp_->IoStatus.Information; }
+
+}  // namespace sim::io

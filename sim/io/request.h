@@ -1,0 +1,54 @@
+/*
+ * The caller's side of a request: what the I/O manager does for an
+ * application (or the PnP or power manager) when it sends an IRP to the top
+ * of a device stack, and how the caller learns that it finished. The IRP
+ * stays readable after completion until the Request is destroyed.
+ */
+#pragma once
+
+#include "driver/platform/platform.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace sim::io {
+
+class Request {
+ public:
+  // An IRP with one stack location for each device of target's stack,
+  // IoStatus preset to STATUS_NOT_SUPPORTED as the PnP manager presets it.
+  Request(PDEVICE_OBJECT target, UCHAR major, UCHAR minor = 0);
+  ~Request();
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  PIRP Irp() const { return irp_; }
+  // The stack location the target's driver will see; fill it before Send.
+  PIO_STACK_LOCATION Stack() const;
+
+  // IofCallDriver to the target at PASSIVE_LEVEL; returns the dispatch result.
+  NTSTATUS Send();
+  // IoCancelIrp, as the I/O manager does when a caller cancels.
+  BOOLEAN Cancel();
+
+  bool Completed() const;
+  // Waits (real time) for completion; concurrent tests only.
+  bool WaitCompleted(unsigned milliseconds) const;
+  NTSTATUS Status() const;
+  ULONG_PTR Information() const;
+
+ private:
+  struct Completion {
+    mutable std::mutex lock;
+    mutable std::condition_variable done;
+    bool completed = false;
+  };
+
+  PDEVICE_OBJECT target_;
+  PIRP irp_;
+  std::shared_ptr<Completion> completion_;
+};
+
+}  // namespace sim::io

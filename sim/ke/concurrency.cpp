@@ -1,0 +1,63 @@
+/*
+ * The two ways of running. Deterministic (the default): everything happens
+ * on the test's thread. Concurrent: a DPC thread runs queued DPCs at
+ * DISPATCH_LEVEL while the test's threads issue requests, and blocking waits
+ * are bounded by a real-time watchdog.
+ */
+#include "sim/ke/ke.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace sim::ke {
+namespace {
+
+std::atomic<bool> g_concurrent{false};
+std::atomic<unsigned> g_watchdogSeconds{20};
+std::mutex g_lock;
+std::condition_variable g_work;
+bool g_stopping;
+std::thread g_dpcThread;
+
+void DpcThreadMain() {
+  for (;;) {
+    while (PKDPC dpc = TakeQueuedDpc()) RunDpc(dpc);
+    std::unique_lock<std::mutex> hold(g_lock);
+    if (g_stopping) return;
+    g_work.wait_for(hold, std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace
+
+bool Concurrent() { return g_concurrent.load(); }
+
+void StartConcurrent() {
+  if (g_concurrent.exchange(true)) return;
+  g_stopping = false;
+  g_dpcThread = std::thread(DpcThreadMain);
+}
+
+void StopConcurrent() {
+  if (!g_concurrent.load()) return;
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_stopping = true;
+  }
+  g_work.notify_all();
+  g_dpcThread.join();
+  g_concurrent.store(false);
+  RunQueuedDpcs();  // whatever was queued after the thread's last look
+}
+
+void SignalDpcThread() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_work.notify_all();
+}
+
+void SetWatchdogSeconds(unsigned seconds) { g_watchdogSeconds.store(seconds); }
+unsigned WatchdogSeconds() { return g_watchdogSeconds.load(); }
+
+}  // namespace sim::ke

@@ -1,0 +1,135 @@
+/*
+ * Deferred procedure calls. A queued DPC runs once, at DISPATCH_LEVEL: in
+ * deterministic mode on the thread whose IRQL next falls below
+ * DISPATCH_LEVEL (at once if the queuing thread is already below it), in
+ * concurrent mode on the DPC thread. A DPC already queued is not queued again.
+ */
+#include "sim/ke/ke.h"
+#include "sim/verifier/verifier.h"
+
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+namespace sim::ke {
+namespace {
+
+std::mutex g_lock;
+std::deque<PKDPC> g_queue;
+int g_queuedMarker;  // DpcData points here while a DPC is queued
+thread_local bool t_runningDpcs;
+
+PKDPC PopDpc() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  if (g_queue.empty()) return nullptr;
+  PKDPC dpc = g_queue.front();
+  g_queue.pop_front();
+  dpc->DpcData = nullptr;  // from here on the DPC may queue itself again
+  return dpc;
+}
+
+}  // namespace
+
+// Runs one DPC at DISPATCH_LEVEL and checks that it left the IRQL and the
+// spin locks as it found them.
+void RunDpc(PKDPC dpc) {
+  KIRQL before = RaiseIrql(DISPATCH_LEVEL, "DPC delivery");
+  size_t locksBefore = SpinLocksHeldByThisThread();
+  PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+  routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+  if (CurrentIrql() != DISPATCH_LEVEL) {
+    char text[96];
+    std::snprintf(text, sizeof text, "DPC routine %p returned at IRQL %d", reinterpret_cast<void*>(routine),
+                  CurrentIrql());
+    verifier::Report(verifier::Rule::IrqlNotRestored, text);
+  }
+  if (SpinLocksHeldByThisThread() != locksBefore) {
+    verifier::Report(verifier::Rule::SpinLockHeldOnReturn, "a DPC routine returned holding a spin lock");
+  }
+  // Back to where the processor was, without running DPCs recursively here.
+  bool wasRunning = t_runningDpcs;
+  t_runningDpcs = true;
+  LowerIrql(before, "DPC delivery");
+  t_runningDpcs = wasRunning;
+}
+
+PKDPC TakeQueuedDpc() { return PopDpc(); }
+
+void RunQueuedDpcs() {
+  if (Concurrent() || t_runningDpcs || CurrentIrql() >= DISPATCH_LEVEL) return;
+  t_runningDpcs = true;
+  while (PKDPC dpc = PopDpc()) RunDpc(dpc);
+  t_runningDpcs = false;
+}
+
+bool RemoveDpcsIn(const void* begin, size_t size) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  bool found = false;
+  for (auto at = g_queue.begin(); at != g_queue.end();) {
+    const char* dpc = reinterpret_cast<const char*>(*at);
+    if (dpc >= begin && dpc < static_cast<const char*>(begin) + size) {
+      at = g_queue.erase(at);
+      found = true;
+    } else {
+      ++at;
+    }
+  }
+  return found;
+}
+
+size_t QueuedDpcCount() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_queue.size();
+}
+
+void ResetDpcs() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  for (PKDPC dpc : g_queue) dpc->DpcData = nullptr;
+  g_queue.clear();
+}
+
+}  // namespace sim::ke
+
+extern "C" {
+
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  Dpc->Type = 19;  // DpcObject in the kernel's object types
+  Dpc->Importance = MediumImportance;
+  Dpc->Number = 0;
+  Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+  Dpc->DeferredRoutine = DeferredRoutine;
+  Dpc->DeferredContext = DeferredContext;
+  Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
+  Dpc->DpcData = nullptr;
+}
+
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  {
+    std::lock_guard<std::mutex> hold(sim::ke::g_lock);
+    if (Dpc->DpcData != nullptr) return FALSE;
+    Dpc->SystemArgument1 = SystemArgument1;
+    Dpc->SystemArgument2 = SystemArgument2;
+    Dpc->DpcData = &sim::ke::g_queuedMarker;
+    sim::ke::g_queue.push_back(Dpc);
+  }
+  if (sim::ke::Concurrent()) {
+    sim::ke::SignalDpcThread();
+  } else {
+    sim::ke::RunQueuedDpcs();
+  }
+  return TRUE;
+}
+
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  std::lock_guard<std::mutex> hold(sim::ke::g_lock);
+  for (auto at = sim::ke::g_queue.begin(); at != sim::ke::g_queue.end(); ++at) {
+    if (*at == Dpc) {
+      sim::ke::g_queue.erase(at);
+      Dpc->DpcData = nullptr;
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+}  // extern "C"

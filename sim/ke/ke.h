@@ -1,0 +1,81 @@
+/*
+ * Kernel core of the simulated kernel, as the rest of the simulation sees
+ * it: the IRQL of each thread, spin locks with lock-order tracking, the DPC
+ * queue, and the dispatcher that events and waits share. The exported
+ * routines (KfAcquireSpinLock, KeSetTimer, ...) are thin wrappers over this.
+ */
+#pragma once
+
+#include "driver/platform/platform.h"
+
+#include <cstddef>
+#include <string>
+
+namespace sim::ke {
+
+// --- IRQL of the calling thread -------------------------------------------
+KIRQL CurrentIrql();
+// Raises to newIrql and returns the old IRQL; reports a lowering.
+KIRQL RaiseIrql(KIRQL newIrql, const char* routine);
+// Lowers to newIrql; reports a raising. Dropping below DISPATCH_LEVEL runs
+// the DPCs queued meanwhile, as a processor does when its IRQL falls.
+void LowerIrql(KIRQL newIrql, const char* routine);
+
+// --- Spin locks -------------------------------------------------------------
+KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const char* routine);
+void AcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock, const char* routine);
+void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine);
+void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine);
+size_t SpinLocksHeldByThisThread();
+bool ThisThreadHolds(PKSPIN_LOCK lock);
+// Gives a lock a readable name for verifier messages.
+void NameSpinLock(PKSPIN_LOCK lock, const std::string& name);
+std::string SpinLockName(const void* lock);
+// Forgets what was learnt about locks in memory that is being freed.
+void ForgetSpinLocksIn(const void* begin, size_t size);
+void ResetSpinLocks();
+
+// The I/O manager's global cancel spin lock.
+PKSPIN_LOCK CancelSpinLock();
+
+// --- DPCs -------------------------------------------------------------------
+// Runs every queued DPC at DISPATCH_LEVEL on this thread, if this thread is
+// below DISPATCH_LEVEL and the kernel runs deterministically.
+void RunQueuedDpcs();
+// The DPC thread's two steps: take the oldest queued DPC, run it.
+PKDPC TakeQueuedDpc();
+void RunDpc(PKDPC dpc);
+// Takes the DPCs queued in memory that is being freed off the queue; true if
+// there were any (the caller reports it).
+bool RemoveDpcsIn(const void* begin, size_t size);
+size_t QueuedDpcCount();
+void ResetDpcs();
+
+// --- Timers -------------------------------------------------------------------
+// Cancels the timers set in memory that is being freed; true if there were any.
+bool CancelTimersIn(const void* begin, size_t size);
+size_t SetTimerCount();
+void ResetTimers();
+
+// --- Dispatcher -----------------------------------------------------------------
+// Wakes threads blocked in a wait so they look at their object again.
+void WakeWaiters();
+
+// Checks that a routine which may block runs at PASSIVE_LEVEL (or APC_LEVEL)
+// with no spin lock held; reports MayWaitAtRaisedIrql otherwise.
+bool CheckMayWait(const char* routine);
+
+// --- Modes --------------------------------------------------------------------
+// Deterministic: one thread, DPCs run when the IRQL falls, time moves only
+// when the test or a wait moves it. Concurrent: DPCs run on a DPC thread, waits
+// block for real under a watchdog.
+bool Concurrent();
+void StartConcurrent();
+void StopConcurrent();
+// Hands a DPC to the DPC thread (concurrent mode).
+void SignalDpcThread();
+// Real-time limit of a blocking wait in concurrent mode.
+void SetWatchdogSeconds(unsigned seconds);
+unsigned WatchdogSeconds();
+
+}  // namespace sim::ke

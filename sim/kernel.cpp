@@ -1,0 +1,46 @@
+#include "sim/kernel.h"
+
+#include "sim/ex/pool.h"
+#include "sim/io/io.h"
+#include "sim/ke/clock.h"
+#include "sim/ke/ke.h"
+#include "sim/ob/namespace.h"
+#include "sim/rtl/debug.h"
+
+namespace sim {
+
+void Reset() {
+  ke::StopConcurrent();
+  verifier::Reset();
+  clock::Reset();
+  ke::ResetTimers();
+  ke::ResetDpcs();
+  ke::ResetSpinLocks();
+  pool::Reset();
+  ob::Reset();
+  debug::Clear();
+}
+
+std::vector<verifier::Finding> EndOfTest() {
+  ke::StopConcurrent();
+  if (ke::SpinLocksHeldByThisThread() != 0) {
+    verifier::Report(verifier::Rule::SpinLockHeldOnReturn, "the test ends with a spin lock held");
+  }
+  if (ke::CurrentIrql() != PASSIVE_LEVEL) {
+    verifier::Report(verifier::Rule::IrqlNotRestored, "the test ends at IRQL " + std::to_string(ke::CurrentIrql()));
+    ke::LowerIrql(PASSIVE_LEVEL, "end of test");
+  }
+  io::ReportAndReleaseIrps();
+  io::ReportAndReleaseDevices();
+  pool::Usage left = pool::Outstanding();
+  if (left.blocks != 0) {
+    verifier::Report(verifier::Rule::PoolLeaked, std::to_string(left.blocks) + " block(s), " +
+                                                     std::to_string(left.bytes) + " bytes: " +
+                                                     pool::DescribeOutstanding());
+  }
+  std::vector<verifier::Finding> findings = verifier::Findings();
+  Reset();
+  return findings;
+}
+
+}  // namespace sim

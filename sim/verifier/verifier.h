@@ -1,0 +1,74 @@
+/*
+ * The verifier: every rule of kernel programming that the simulated kernel
+ * can observe is checked where it is observable, and each violation is
+ * recorded here with a message that says what happened. A driver test passes
+ * only when nothing was recorded.
+ */
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sim::verifier {
+
+enum class Rule {
+  IrpCompletedTwice,
+  IrpUsedAfterCompletion,
+  IrpCompletedWithCancelRoutine,
+  IrpCompletedWithPendingStatus,
+  PendingNotMarked,
+  DispatchStatusMismatch,
+  DispatchReturnedWithoutCompleting,
+  NoMoreStackLocations,
+  DriverIrpCompletedToTop,
+  IrpFreedWhileInUse,
+  IrpLeaked,
+  UnknownIrp,
+  UnknownDevice,
+  CancelSpinLockNotReleased,
+  WaitAtRaisedIrql,
+  WaitNeverEnds,
+  MayWaitAtRaisedIrql,
+  IrqlTooHigh,
+  IrqlNotRestored,
+  SpinLockNotHeld,
+  SpinLockRecursion,
+  SpinLockHeldOnReturn,
+  LockOrderInversion,
+  PagedPoolAtRaisedIrql,
+  PoolFreedTwice,
+  PoolLeaked,
+  TimerInFreedMemory,
+  DpcInFreedMemory,
+  DeviceDeletedWhileAttached,
+  DeviceDeletedWhileReferenced,
+  DeviceLeaked,
+  UnsupportedCall,
+};
+
+const char* RuleName(Rule rule);
+
+struct Finding {
+  Rule rule;
+  std::string message;
+};
+
+// Records a violation and echoes it to standard error at once, so that it is
+// seen even if the faulty driver crashes the test right afterwards.
+void Report(Rule rule, const std::string& message);
+
+// All findings since the last Take or Reset.
+std::vector<Finding> Findings();
+
+// Returns the findings and forgets them (tests of the verifier itself).
+std::vector<Finding> Take();
+
+// True if some finding since the last Take has this rule.
+bool Has(Rule rule);
+
+void Reset();
+
+// One line per finding, for failure messages.
+std::string Describe(const std::vector<Finding>& findings);
+
+}  // namespace sim::verifier
