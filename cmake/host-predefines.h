@@ -40,6 +40,7 @@
 // (which differ in spelling, though not in size, on 64-bit Linux).
 #include <stddef.h>
 #include <stdint.h>
+#include <wctype.h>
 #ifndef _SIZE_T_DEFINED
 #define _SIZE_T_DEFINED 1
 #endif
@@ -57,6 +58,9 @@
 #endif
 #ifndef _TIME_T_DEFINED
 #define _TIME_T_DEFINED 1
+#endif
+#ifndef _WCTYPE_T_DEFINED
+#define _WCTYPE_T_DEFINED 1
 #endif
 #ifndef NOMINMAX
 #define NOMINMAX 1

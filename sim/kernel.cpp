@@ -18,6 +18,7 @@ void Reset() {
   ke::ResetSpinLocks();
   pool::Reset();
   ob::Reset();
+  io::ResetRequestOrder();
   debug::Clear();
 }
 

@@ -65,6 +65,9 @@ void ReportAndReleaseIrps();
 size_t LiveDeviceCount();
 void ReportAndReleaseDevices();
 
+// Restarts the count behind Request::CompletionOrder.
+void ResetRequestOrder();
+
 // Text of a major function code, for messages.
 const char* MajorName(UCHAR major);
 

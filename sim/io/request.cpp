@@ -5,6 +5,11 @@
 #include <chrono>
 
 namespace sim::io {
+namespace {
+std::atomic<uint64_t> g_completions;
+}
+
+void ResetRequestOrder() { g_completions = 0; }
 
 Request::Request(PDEVICE_OBJECT target, UCHAR major, UCHAR minor)
     : target_(target), completion_(std::make_shared<Completion>()) {
@@ -21,6 +26,7 @@ Request::Request(PDEVICE_OBJECT target, UCHAR major, UCHAR minor)
     if (auto state = completion.lock()) {
       std::lock_guard<std::mutex> hold(state->lock);
       state->completed = true;
+      state->order = ++g_completions;
       state->done.notify_all();
     }
   };
@@ -61,5 +67,10 @@ bool Request::WaitCompleted(unsigned milliseconds) const {
 NTSTATUS Request::Status() const { return irp_->IoStatus.Status; }
 
 ULONG_PTR Request::Information() const { return irp_->IoStatus.Information; }
+
+uint64_t Request::CompletionOrder() const {
+  std::lock_guard<std::mutex> hold(completion_->lock);
+  return completion_->order;
+}
 
 }  // namespace sim::io

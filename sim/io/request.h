@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -38,12 +39,16 @@ class Request {
   bool WaitCompleted(unsigned milliseconds) const;
   NTSTATUS Status() const;
   ULONG_PTR Information() const;
+  // Position of this completion among all completions of requests since the
+  // kernel was reset (1 = first); 0 while not completed.
+  uint64_t CompletionOrder() const;
 
  private:
   struct Completion {
     mutable std::mutex lock;
     mutable std::condition_variable done;
     bool completed = false;
+    uint64_t order = 0;
   };
 
   PDEVICE_OBJECT target_;

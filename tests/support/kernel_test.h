@@ -7,7 +7,7 @@
 
 #include "sim/kernel.h"
 
-#include <gtest/gtest.h>
+#include "support/gtest.h"
 
 class KernelTest : public ::testing::Test {
  protected:

@@ -1,0 +1,14 @@
+/*
+ * The routines the I/O manager and the Plug and Play manager call: the
+ * driver's entry point, its dispatch routines and its unload routine. All
+ * run at PASSIVE_LEVEL in the caller's thread.
+ */
+#pragma once
+
+#include "driver/platform/platform.h"
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+VOID NTAPI SerialUnload(PDRIVER_OBJECT driver);
+NTSTATUS NTAPI SerialPower(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI SerialSystemControl(PDEVICE_OBJECT device, PIRP irp);

@@ -1,0 +1,33 @@
+/*
+ * Pending-I/O accounting: the one mechanism by which close and removal know
+ * that nothing of the port is still in flight. The count rests at 1 (the
+ * baseline taken at add-device) while the port is idle; every dispatch, held
+ * request and driver-owned transfer adds one. NoPendingIoEvent tells close
+ * that the count is back at 1, RemoveEvent tells removal that it reached 0.
+ *
+ * The count and the two events change together inside IoCountLock, which is
+ * the innermost lock of the port: these routines are called with other locks
+ * of the record held, at any IRQL up to DISPATCH_LEVEL.
+ */
+#include "driver/frame/port.h"
+
+LONG IncrementIoCount(PDEVICE_OBJECT device) {
+  PortExtension* port = PortOf(device);
+  KIRQL irql;
+  KeAcquireSpinLock(&port->IoCountLock, &irql);
+  LONG count = InterlockedIncrement(&port->PendingIoCount);
+  if (count > 1) KeClearEvent(&port->NoPendingIoEvent);
+  KeReleaseSpinLock(&port->IoCountLock, irql);
+  return count;
+}
+
+LONG DecrementIoCount(PDEVICE_OBJECT device) {
+  PortExtension* port = PortOf(device);
+  KIRQL irql;
+  KeAcquireSpinLock(&port->IoCountLock, &irql);
+  LONG count = InterlockedDecrement(&port->PendingIoCount);
+  if (count == 1) KeSetEvent(&port->NoPendingIoEvent, 1, FALSE);
+  if (count == 0) KeSetEvent(&port->RemoveEvent, 1, FALSE);
+  KeReleaseSpinLock(&port->IoCountLock, irql);
+  return count;
+}

@@ -1,0 +1,177 @@
+/*
+ * The request queues' common course: queueing, the cancel routines and the
+ * flushes, shared by reads, writes and wait-on-mask requests. Each kind is a
+ * row of the table below; the code that serves the current request of each
+ * kind lives with that kind.
+ *
+ *   kind    queue / slot / lock                         timers                        Information on cancel
+ *   reads   ReadQueue  CurrentReadIrp  ReadQueueLock    ReadTotal-, ReadIntervalTimer kept (bytes already read)
+ *   writes  WriteQueue CurrentWriteIrp WriteQueueLock   WriteTimer                    0; a flushed current write keeps its count
+ *   waits   WaitQueue  CurrentWaitIrp  EventLock        none                          0
+ *
+ * Requests are completed while the kind's lock is held; the pending-I/O
+ * reference of each request is dropped right after its completion.
+ */
+#include "driver/frame/queue.h"
+
+RequestQueue ReadRequests(PortExtension* port) {
+  return {&port->ReadQueue, &port->CurrentReadIrp, &port->ReadQueueLock,
+          {&port->ReadTotalTimer, &port->ReadIntervalTimer}, KeepInformation, KeepInformation, KeepInformation};
+}
+
+RequestQueue WriteRequests(PortExtension* port) {
+  return {&port->WriteQueue, &port->CurrentWriteIrp, &port->WriteQueueLock,
+          {&port->WriteTimer, nullptr}, ZeroInformation, KeepInformation, ZeroInformation};
+}
+
+RequestQueue WaitRequests(PortExtension* port) {
+  return {&port->WaitQueue, &port->CurrentWaitIrp, &port->EventLock,
+          {nullptr, nullptr}, ZeroInformation, ZeroInformation, KeepInformation};
+}
+
+VOID EnqueueRequest(const RequestQueue& queue, PIRP irp, PDRIVER_CANCEL cancelRoutine) {
+  InsertTailList(queue.Queue, &irp->Tail.Overlay.ListEntry);
+  IoSetCancelRoutine(irp, cancelRoutine);
+}
+
+// Unlinks a request and points its links at itself, so that unlinking it
+// again later changes nothing.
+static VOID UnlinkRequest(PIRP irp) {
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  InitializeListHead(&irp->Tail.Overlay.ListEntry);
+}
+
+BOOLEAN DequeueRequest(PIRP* slot, PLIST_ENTRY queue) {
+  *slot = nullptr;
+  if (IsListEmpty(queue)) return FALSE;
+  PIRP irp = CONTAINING_RECORD(queue->Flink, IRP, Tail.Overlay.ListEntry);
+  UnlinkRequest(irp);
+  *slot = irp;
+  irp->IoStatus.Information = 0;
+  return TRUE;
+}
+
+BOOLEAN IsRequestQueued(PIRP irp, PLIST_ENTRY queue) {
+  for (PLIST_ENTRY entry = queue->Flink; entry != queue; entry = entry->Flink) {
+    if (entry == &irp->Tail.Overlay.ListEntry) return TRUE;
+  }
+  return FALSE;
+}
+
+BOOLEAN ClaimRequest(PIRP irp) { return IoSetCancelRoutine(irp, nullptr) != nullptr; }
+
+VOID CompleteHeldRequest(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  DecrementIoCount(device);
+}
+
+static VOID StopTimers(const RequestQueue& queue) {
+  for (PKTIMER timer : queue.Timers) {
+    if (timer != nullptr) KeCancelTimer(timer);
+  }
+}
+
+static VOID CompleteCancelled(PDEVICE_OBJECT device, PIRP irp, InformationOnCancel information) {
+  if (information == ZeroInformation) irp->IoStatus.Information = 0;
+  CompleteHeldRequest(device, irp, STATUS_CANCELLED);
+}
+
+enum CancelledFrom { NotHeld, FromCurrentSlot, FromQueue };
+
+// The cancel routines' common steps, with the kind's lock held: complete the
+// request if the port still holds it and say where it was.
+static CancelledFrom CancelHeldRequest(const RequestQueue& queue, PDEVICE_OBJECT device, PIRP irp) {
+  if (*queue.Current == irp) {
+    StopTimers(queue);
+    *queue.Current = nullptr;
+    CompleteCancelled(device, irp, queue.Cancelled);
+    return FromCurrentSlot;
+  }
+  if (IsRequestQueued(irp, queue.Queue)) {
+    UnlinkRequest(irp);
+    CompleteCancelled(device, irp, queue.Cancelled);
+    return FromQueue;
+  }
+  return NotHeld;  // already completed by its serving code or a flush
+}
+
+VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+  KIRQL cancelIrql = irp->CancelIrql;  // the request may be gone once completed
+  RequestQueue reads = ReadRequests(PortOf(device));
+  KIRQL irql;
+  KeAcquireSpinLock(reads.Lock, &irql);
+  CancelHeldRequest(reads, device, irp);
+  KeReleaseSpinLock(reads.Lock, irql);
+  IoReleaseCancelSpinLock(cancelIrql);
+}
+
+VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+  KIRQL cancelIrql = irp->CancelIrql;
+  RequestQueue writes = WriteRequests(PortOf(device));
+  KIRQL irql;
+  KeAcquireSpinLock(writes.Lock, &irql);
+  CancelHeldRequest(writes, device, irp);
+  KeReleaseSpinLock(writes.Lock, irql);
+  IoReleaseCancelSpinLock(cancelIrql);
+}
+
+VOID NTAPI WaitCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+  KIRQL cancelIrql = irp->CancelIrql;
+  PortExtension* port = PortOf(device);
+  RequestQueue waits = WaitRequests(port);
+  KIRQL irql;
+  KeAcquireSpinLock(waits.Lock, &irql);
+  // The next queued wait takes the place of a cancelled current one.
+  if (CancelHeldRequest(waits, device, irp) == FromCurrentSlot) DequeueRequest(waits.Current, waits.Queue);
+  KeReleaseSpinLock(waits.Lock, irql);
+  IoReleaseCancelSpinLock(cancelIrql);
+}
+
+// The flushes' common course. The Cancel flag is not consulted: the exchange
+// on CancelRoutine alone decides whether the flush or the cancel routine
+// completes a request; a request whose routine is already taken is left for
+// that routine, which is waiting for this lock.
+static VOID FlushRequests(const RequestQueue& queue, PDEVICE_OBJECT device) {
+  KIRQL irql;
+  KeAcquireSpinLock(queue.Lock, &irql);
+  PIRP current = *queue.Current;
+  if (current != nullptr) {
+    StopTimers(queue);
+    if (ClaimRequest(current)) {
+      *queue.Current = nullptr;
+      CompleteCancelled(device, current, queue.FlushedCurrent);
+    }
+  }
+  PLIST_ENTRY next;
+  for (PLIST_ENTRY entry = queue.Queue->Flink; entry != queue.Queue; entry = next) {
+    next = entry->Flink;
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    if (!ClaimRequest(irp)) continue;
+    UnlinkRequest(irp);
+    CompleteCancelled(device, irp, queue.FlushedQueued);
+  }
+  KeReleaseSpinLock(queue.Lock, irql);
+}
+
+NTSTATUS CancelAllReads(PDEVICE_OBJECT device) {
+  FlushRequests(ReadRequests(PortOf(device)), device);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CancelAllWrites(PDEVICE_OBJECT device) {
+  FlushRequests(WriteRequests(PortOf(device)), device);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CancelAllWaits(PDEVICE_OBJECT device) {
+  FlushRequests(WaitRequests(PortOf(device)), device);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CancelAllRequests(PDEVICE_OBJECT device) {
+  CancelAllWrites(device);
+  CancelAllReads(device);
+  CancelAllWaits(device);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,122 @@
+/*
+ * The receive ring buffer's operations. Puts come from the bulk-in
+ * completion and gets from the read-queue pass, both at up to DISPATCH_LEVEL
+ * with the port's RxBufferLock held; so do count, clear and resize. Init runs
+ * at open before the bulk-in reader starts and free at close after it has
+ * stopped, without the lock. Storage is non-paged pool, since every operation
+ * but init and free may run at DISPATCH_LEVEL.
+ *
+ * Bytes are put by their position against ReadIndex, and taken by Count; each
+ * operation moves both views together, so Count always equals
+ * (WriteIndex + Capacity - ReadIndex) mod Capacity.
+ */
+#include "driver/receive/ring_buffer.h"
+
+// Allocates the storage. On failure Data is null and every other field keeps
+// its value. Expects a buffer without storage (never initialised, or freed).
+NTSTATUS RingBufferInit(RingBuffer* ring, ULONG capacity) {
+  ring->Data = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, capacity));
+  if (ring->Data == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  ring->WriteIndex = 0;
+  ring->ReadIndex = 0;
+  ring->Count = 0;
+  ring->Capacity = capacity;
+  return STATUS_SUCCESS;
+}
+
+// Discards the stored bytes; storage and Capacity stay. RxBufferLock held.
+VOID RingBufferClear(RingBuffer* ring) {
+  ring->WriteIndex = 0;
+  ring->ReadIndex = 0;
+  ring->Count = 0;
+}
+
+// Releases the storage, if any. The buffer is left empty as well as without
+// storage, so that a get or put on it afterwards finds nothing to take and no
+// room, instead of reaching through the null pointer. Capacity keeps its value.
+NTSTATUS RingBufferFree(RingBuffer* ring) {
+  if (ring->Data != NULL) {
+    ExFreePool(ring->Data);
+    ring->Data = NULL;
+  }
+  ring->WriteIndex = 0;
+  ring->ReadIndex = 0;
+  ring->Count = 0;
+  return STATUS_SUCCESS;
+}
+
+// RxBufferLock held.
+ULONG RingBufferCount(const RingBuffer* ring) { return ring->Count; }
+
+// Stores the bytes in order until the buffer is full; the bytes that fit stay
+// stored even when the rest do not (STATUS_BUFFER_TOO_SMALL). A buffer without
+// storage has no room. RxBufferLock held.
+NTSTATUS RingBufferPut(RingBuffer* ring, const UCHAR* source, ULONG length) {
+  if (source == NULL || length == 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (ring->Data == NULL || ring->Capacity == 0) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  for (ULONG i = 0; i < length; ++i) {
+    ULONG next = (ring->WriteIndex + 1) % ring->Capacity;
+    if (next == ring->ReadIndex) {
+      return STATUS_BUFFER_TOO_SMALL;
+    }
+    ring->Data[ring->WriteIndex] = source[i];
+    ring->Count += 1;
+    ring->WriteIndex = next;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Takes exactly length bytes, oldest first, or nothing: a get of 0 bytes or
+// of more than are stored is refused (STATUS_ARRAY_BOUNDS_EXCEEDED), as is a
+// null destination (STATUS_INVALID_PARAMETER). RxBufferLock held.
+NTSTATUS RingBufferGet(RingBuffer* ring, PUCHAR destination, ULONG length) {
+  if (length == 0 || ring->Count < length) {
+    return STATUS_ARRAY_BOUNDS_EXCEEDED;
+  }
+  if (destination == NULL) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  for (ULONG i = 0; i < length; ++i) {
+    destination[i] = ring->Data[ring->ReadIndex];
+    ring->ReadIndex = (ring->ReadIndex + 1) % ring->Capacity;
+    ring->Count -= 1;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Enlarges the storage, keeping the stored bytes in order at the start of the
+// new storage (ReadIndex 0, WriteIndex = Count). Never shrinks. On allocation
+// failure the buffer is left exactly as it was. Allocates non-paged pool, so
+// it may run at DISPATCH_LEVEL; RxBufferLock held.
+NTSTATUS RingBufferResize(RingBuffer* ring, ULONG newCapacity) {
+  if (newCapacity < ring->Capacity) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (newCapacity == ring->Capacity) {
+    return STATUS_SUCCESS;
+  }
+  PUCHAR storage = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, newCapacity));
+  if (storage == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  ULONG stored = ring->Count;
+  if (stored != 0) {
+    // Cannot fail: exactly Count bytes are asked for, into room for more.
+    RingBufferGet(ring, storage, stored);
+  }
+  if (ring->Data != NULL) {
+    ExFreePool(ring->Data);
+  }
+  ring->Data = storage;
+  ring->Capacity = newCapacity;
+  ring->ReadIndex = 0;
+  ring->WriteIndex = stored;
+  ring->Count = stored;
+  return STATUS_SUCCESS;
+}
