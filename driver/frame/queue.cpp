@@ -31,7 +31,7 @@ RequestQueue WaitRequests(PortExtension* port) {
 
 VOID EnqueueRequest(const RequestQueue& queue, PIRP irp, PDRIVER_CANCEL cancelRoutine) {
   InsertTailList(queue.Queue, &irp->Tail.Overlay.ListEntry);
-  IoSetCancelRoutine(irp, cancelRoutine);
+  (void)IoSetCancelRoutine(irp, cancelRoutine);
 }
 
 // Unlinks a request and points its links at itself, so that unlinking it

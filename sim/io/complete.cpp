@@ -29,9 +29,11 @@ bool CheckCompletable(IrpRecord& record, PIRP irp) {
                      "IofCompleteRequest of an IRP that no driver holds (it was never sent)");
     return false;
   }
-  if (irp->CancelRoutine != nullptr) {
+  // Read as the exchange writes it: another thread may be cancelling.
+  PDRIVER_CANCEL routine = __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE);
+  if (routine != nullptr) {
     std::snprintf(text, sizeof text, "IofCompleteRequest with cancel routine %p still set",
-                  reinterpret_cast<void*>(irp->CancelRoutine));
+                  reinterpret_cast<void*>(routine));
     verifier::Report(verifier::Rule::IrpCompletedWithCancelRoutine, text);
   }
   if (irp->IoStatus.Status == STATUS_PENDING) {
