@@ -3,7 +3,8 @@
  * yet, in arrival order. One slot is always kept free, so a buffer of
  * Capacity bytes holds at most Capacity - 1. It has no lock of its own: the
  * port's RxBufferLock guards every operation but init and free, which run
- * while the bulk-in reader is stopped.
+ * while the bulk-in reader is stopped. A buffer without storage (zeroed, or
+ * freed) is empty and has no room.
  */
 #pragma once
 

@@ -31,6 +31,11 @@ uint64_t g_failFrom;  // 0: none
 
 constexpr unsigned char kFreshPattern = 0xA5;
 constexpr unsigned char kFreedPattern = 0xDF;
+// Larger requests fail, as they do on the target systems, whose whole
+// non-paged pool is at most this size. Without the limit a request of
+// nearly 4 GB would be rounded up past the end of a 32-bit size (and a tiny
+// block filled with 4 GB of pattern), or would fill gigabytes of host memory.
+constexpr size_t kLargestBlock = 256u * 1024 * 1024;
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }  // PagedPool and its variants are odd
 
@@ -109,7 +114,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   }
   std::lock_guard<std::mutex> hold(pool::g_lock);
   uint64_t number = ++pool::g_attempts;
-  if (pool::ShouldFail(number)) return nullptr;
+  if (pool::ShouldFail(number) || NumberOfBytes > pool::kLargestBlock) return nullptr;
   // Pool blocks are aligned like the real pool's: 8 bytes on x86, 16 on x64.
   size_t size = NumberOfBytes == 0 ? 1 : NumberOfBytes;
   void* block = std::aligned_alloc(2 * sizeof(void*), (size + 2 * sizeof(void*) - 1) & ~(2 * sizeof(void*) - 1));

@@ -1,6 +1,7 @@
 #include "sim/rtl/format.h"
 
 #include "driver/platform/platform.h"
+#include "sim/verifier/verifier.h"
 
 #include <cstdio>
 
@@ -29,6 +30,17 @@ std::u16string Pad(std::u16string text, const std::string& flags, int width, int
   return text;
 }
 
+// One numeric conversion through the C library, however wide its field.
+template <typename Value>
+std::u16string Convert(const std::string& spec, Value value) {
+  int length = std::snprintf(nullptr, 0, spec.c_str(), value);
+  if (length <= 0) return u"";
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(&text[0], text.size(), spec.c_str(), value);
+  text.resize(static_cast<size_t>(length));
+  return Widen(text.c_str());
+}
+
 }  // namespace
 
 std::u16string Widen(const char* text) { return FromNarrow(text, static_cast<size_t>(-1)); }
@@ -51,7 +63,12 @@ std::u16string FormatV(const char16_t* format, bool wideFamily, va_list args) {
     while (*at == u'-' || *at == u'+' || *at == u' ' || *at == u'#' || *at == u'0') flags += static_cast<char>(*at++);
     int width = -1;
     if (*at == u'*') {
+      // A negative width from the arguments means left-justified.
       width = va_arg(args, int);
+      if (width < 0) {
+        flags += '-';
+        width = -width;
+      }
       ++at;
     } else if (*at >= u'0' && *at <= u'9') {
       width = 0;
@@ -62,7 +79,8 @@ std::u16string FormatV(const char16_t* format, bool wideFamily, va_list args) {
       ++at;
       precision = 0;
       if (*at == u'*') {
-        precision = va_arg(args, int);
+        precision = va_arg(args, int);  // negative: as if none were given
+        if (precision < 0) precision = -1;
         ++at;
       } else {
         while (*at >= u'0' && *at <= u'9') precision = precision * 10 + (*at++ - u'0');
@@ -72,6 +90,12 @@ std::u16string FormatV(const char16_t* format, bool wideFamily, va_list args) {
     if (at[0] == u'I' && at[1] == u'6' && at[2] == u'4') {
       length = LongLong;
       at += 3;
+    } else if (at[0] == u'I' && at[1] == u'3' && at[2] == u'2') {
+      length = Long;
+      at += 3;
+    } else if (at[0] == u'I') {  // the size of a pointer
+      length = sizeof(void*) == 8 ? LongLong : Long;
+      ++at;
     } else if (at[0] == u'l' && at[1] == u'l') {
       length = LongLong;
       at += 2;
@@ -98,14 +122,19 @@ std::u16string FormatV(const char16_t* format, bool wideFamily, va_list args) {
       case u'd': case u'i': case u'u': case u'x': case u'X': case u'o': {
         char c = static_cast<char>(conversion);
         if (length == LongLong) {
-          std::snprintf(piece, sizeof piece, (spec + "ll" + c).c_str(), va_arg(args, long long));
+          out += Convert(spec + "ll" + c, va_arg(args, long long));
         } else {
-          std::snprintf(piece, sizeof piece, (spec + c).c_str(), va_arg(args, int));
+          int value = va_arg(args, int);
+          // h: the argument arrives promoted to int and is printed as a short.
+          if (length == Short) {
+            value = c == 'd' || c == 'i' ? static_cast<short>(value) : static_cast<unsigned short>(value);
+          }
+          out += Convert(spec + c, value);
         }
-        out += Widen(piece);
         break;
       }
-      case u'c': {
+      case u'c':
+      case u'C': {
         int c = va_arg(args, int);
         out += Pad(std::u16string(1, static_cast<char16_t>(c)), flags, width, -1);
         break;
@@ -119,13 +148,15 @@ std::u16string FormatV(const char16_t* format, bool wideFamily, va_list args) {
       case u'S': {
         bool wide = length == Wide || length == Long ||
                     (length == Default && ((conversion == u's') == wideFamily));
+        // With a precision the text needs no terminating null: read no further.
+        size_t limit = precision >= 0 ? static_cast<size_t>(precision) : static_cast<size_t>(-1);
         std::u16string text;
         if (wide) {
           const WCHAR* string = va_arg(args, const WCHAR*);
-          text = string ? FromWide(string, static_cast<size_t>(-1)) : u"(null)";
+          text = string ? FromWide(string, limit) : u"(null)";
         } else {
           const char* string = va_arg(args, const char*);
-          text = string ? FromNarrow(string, static_cast<size_t>(-1)) : u"(null)";
+          text = string ? FromNarrow(string, limit) : u"(null)";
         }
         out += Pad(text, flags, width, precision);
         break;
@@ -143,6 +174,11 @@ std::u16string FormatV(const char16_t* format, bool wideFamily, va_list args) {
         break;
       }
       default:
+        // The argument's size is unknown, so every later conversion would
+        // read the wrong one: say so rather than print something plausible.
+        verifier::Report(verifier::Rule::UnsupportedCall,
+                         std::string("format conversion '%") + Narrow(std::u16string(1, conversion)) +
+                             "' is not supported by the simulated run-time");
         out += u'%';
         out += conversion;
         break;
