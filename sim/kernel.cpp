@@ -39,6 +39,17 @@ std::vector<verifier::Finding> EndOfTest() {
                                                      std::to_string(left.bytes) + " bytes: " +
                                                      pool::DescribeOutstanding());
   }
+  // Whatever holds a timer still set or a DPC still queued is about to go
+  // (the test's stack, its fixture, the driver's memory): as when a driver
+  // unloads or frees such memory, that is a fault of its own.
+  if (size_t timers = ke::SetTimerCount(); timers != 0) {
+    verifier::Report(verifier::Rule::TimerInFreedMemory,
+                     "the test ends with " + std::to_string(timers) + " timer(s) still set");
+  }
+  if (size_t dpcs = ke::QueuedDpcCount(); dpcs != 0) {
+    verifier::Report(verifier::Rule::DpcInFreedMemory,
+                     "the test ends with " + std::to_string(dpcs) + " DPC(s) still queued");
+  }
   std::vector<verifier::Finding> findings = verifier::Findings();
   Reset();
   return findings;

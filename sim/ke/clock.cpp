@@ -51,19 +51,30 @@ std::optional<int64_t> NextDue() {
 }
 
 bool FireNext(int64_t limit) {
-  std::function<void()> work;
-  {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (g_schedule.empty() || g_schedule.begin()->first.due > limit) return false;
-    auto first = g_schedule.begin();
-    if (first->first.due > g_now) g_now = first->first.due;
-    work = std::move(first->second);
-    g_dueById.erase(first->first.id);
-    g_schedule.erase(first);
+  // Everything due at that one instant fires before any DPC it queued runs,
+  // as the timers expiring on one clock tick do: by the time the first
+  // timer's DPC runs, a second timer due with it is no longer set.
+  bool fired = false;
+  int64_t instant = 0;
+  ke::DeferDpcs();
+  for (;;) {
+    std::function<void()> work;
+    {
+      std::lock_guard<std::mutex> hold(g_lock);
+      if (g_schedule.empty()) break;
+      auto first = g_schedule.begin();
+      if (first->first.due > limit || (fired && first->first.due != instant)) break;
+      instant = first->first.due;
+      if (instant > g_now) g_now = instant;
+      work = std::move(first->second);
+      g_dueById.erase(first->first.id);
+      g_schedule.erase(first);
+    }
+    work();
+    fired = true;
   }
-  work();
-  ke::RunQueuedDpcs();
-  return true;
+  ke::ResumeDpcs();  // runs the DPCs queued meanwhile
+  return fired;
 }
 
 void Advance(int64_t units) {

@@ -20,8 +20,9 @@ uint64_t Schedule(int64_t due, std::function<void()> work);
 bool Cancel(uint64_t id);
 std::optional<int64_t> NextDue();
 
-// Fires the earliest entry due no later than limit, moving Now to its due
-// time, then runs the DPCs it queued. False if nothing is due by limit.
+// Fires the earliest entries due no later than limit (all those due at that
+// same instant), moving Now to their due time, then runs the DPCs they
+// queued. False if nothing is due by limit.
 bool FireNext(int64_t limit);
 
 // Moves time forward by `units`, firing everything that falls due on the way.

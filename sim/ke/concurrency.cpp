@@ -23,7 +23,7 @@ std::thread g_dpcThread;
 
 void DpcThreadMain() {
   for (;;) {
-    while (PKDPC dpc = TakeQueuedDpc()) RunDpc(dpc);
+    while (std::optional<DpcCall> call = TakeQueuedDpc()) RunDpc(*call);
     std::unique_lock<std::mutex> hold(g_lock);
     if (g_stopping) return;
     g_work.wait_for(hold, std::chrono::milliseconds(5));

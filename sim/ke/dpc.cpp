@@ -18,33 +18,38 @@ std::mutex g_lock;
 std::deque<PKDPC> g_queue;
 int g_queuedMarker;  // DpcData points here while a DPC is queued
 thread_local bool t_runningDpcs;
+thread_local unsigned t_deferred;  // DeferDpcs without its ResumeDpcs yet
 
-PKDPC PopDpc() {
+std::optional<DpcCall> PopDpc() {
   std::lock_guard<std::mutex> hold(g_lock);
-  if (g_queue.empty()) return nullptr;
+  if (g_queue.empty()) return std::nullopt;
   PKDPC dpc = g_queue.front();
   g_queue.pop_front();
+  DpcCall call{dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2};
   dpc->DpcData = nullptr;  // from here on the DPC may queue itself again
-  return dpc;
+  return call;
 }
 
 }  // namespace
 
 // Runs one DPC at DISPATCH_LEVEL and checks that it left the IRQL and the
 // spin locks as it found them.
-void RunDpc(PKDPC dpc) {
+void RunDpc(const DpcCall& call) {
   KIRQL before = RaiseIrql(DISPATCH_LEVEL, "DPC delivery");
   size_t locksBefore = SpinLocksHeldByThisThread();
-  PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-  routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+  call.routine(call.dpc, call.context, call.argument1, call.argument2);
   if (CurrentIrql() != DISPATCH_LEVEL) {
     char text[96];
-    std::snprintf(text, sizeof text, "DPC routine %p returned at IRQL %d", reinterpret_cast<void*>(routine),
-                  CurrentIrql());
+    std::snprintf(text, sizeof text, "DPC routine %p returned at IRQL %d, expected DISPATCH_LEVEL (%d)",
+                  reinterpret_cast<void*>(call.routine), CurrentIrql(), DISPATCH_LEVEL);
     verifier::Report(verifier::Rule::IrqlNotRestored, text);
   }
-  if (SpinLocksHeldByThisThread() != locksBefore) {
-    verifier::Report(verifier::Rule::SpinLockHeldOnReturn, "a DPC routine returned holding a spin lock");
+  size_t locksAfter = SpinLocksHeldByThisThread();
+  if (locksAfter != locksBefore) {
+    char text[128];
+    std::snprintf(text, sizeof text, "DPC routine %p returned holding %zu spin lock(s), expected %zu",
+                  reinterpret_cast<void*>(call.routine), locksAfter, locksBefore);
+    verifier::Report(verifier::Rule::SpinLockHeldOnReturn, text);
   }
   // Back to where the processor was, without running DPCs recursively here.
   bool wasRunning = t_runningDpcs;
@@ -53,13 +58,19 @@ void RunDpc(PKDPC dpc) {
   t_runningDpcs = wasRunning;
 }
 
-PKDPC TakeQueuedDpc() { return PopDpc(); }
+std::optional<DpcCall> TakeQueuedDpc() { return PopDpc(); }
 
 void RunQueuedDpcs() {
-  if (Concurrent() || t_runningDpcs || CurrentIrql() >= DISPATCH_LEVEL) return;
+  if (Concurrent() || t_runningDpcs || t_deferred != 0 || CurrentIrql() >= DISPATCH_LEVEL) return;
   t_runningDpcs = true;
-  while (PKDPC dpc = PopDpc()) RunDpc(dpc);
+  while (std::optional<DpcCall> call = PopDpc()) RunDpc(*call);
   t_runningDpcs = false;
+}
+
+void DeferDpcs() { ++t_deferred; }
+
+void ResumeDpcs() {
+  if (t_deferred != 0 && --t_deferred == 0) RunQueuedDpcs();
 }
 
 bool RemoveDpcsIn(const void* begin, size_t size) {
@@ -82,9 +93,11 @@ size_t QueuedDpcCount() {
   return g_queue.size();
 }
 
+// Forgets the queue without touching the DPCs on it: the memory that held
+// them (a finished test's stack or fixture) may be gone. KeInitializeDpc
+// clears a DPC's queued mark before it is used again.
 void ResetDpcs() {
   std::lock_guard<std::mutex> hold(g_lock);
-  for (PKDPC dpc : g_queue) dpc->DpcData = nullptr;
   g_queue.clear();
 }
 

@@ -9,6 +9,7 @@
 #include "driver/platform/platform.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace sim::ke {
@@ -42,9 +43,25 @@ PKSPIN_LOCK CancelSpinLock();
 // Runs every queued DPC at DISPATCH_LEVEL on this thread, if this thread is
 // below DISPATCH_LEVEL and the kernel runs deterministically.
 void RunQueuedDpcs();
+// A DPC taken off the queue with what it was queued with, read under the
+// queue's lock as the kernel does: once off the queue the DPC may be queued
+// again (with other arguments) while this call of it runs.
+struct DpcCall {
+  PKDPC dpc;
+  PKDEFERRED_ROUTINE routine;
+  PVOID context;
+  PVOID argument1;
+  PVOID argument2;
+};
+// Holds back, on this thread, the DPCs that would run at once (nests): the
+// clock uses it so that everything due at one instant is done before the
+// DPCs it queued run, as on one clock tick. The last ResumeDpcs runs them if
+// the IRQL allows.
+void DeferDpcs();
+void ResumeDpcs();
 // The DPC thread's two steps: take the oldest queued DPC, run it.
-PKDPC TakeQueuedDpc();
-void RunDpc(PKDPC dpc);
+std::optional<DpcCall> TakeQueuedDpc();
+void RunDpc(const DpcCall& call);
 // Takes the DPCs queued in memory that is being freed off the queue; true if
 // there were any (the caller reports it).
 bool RemoveDpcsIn(const void* begin, size_t size);

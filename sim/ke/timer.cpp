@@ -1,8 +1,10 @@
 /*
  * Kernel timers on virtual time. A set timer is one entry on the clock's
  * schedule; when it falls due it becomes signalled and queues its DPC.
- * Setting a set timer replaces its due time; cancelling a timer whose DPC is
- * already queued does not stop that DPC.
+ * Setting a set timer replaces its due time; a due time already reached
+ * expires the timer at once; cancelling a timer whose DPC is already queued
+ * does not stop that DPC. Every field of a KTIMER is written under the
+ * timer lock, since one thread may set a timer while another expires it.
  */
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
@@ -19,33 +21,44 @@ struct SetTimer {
   uint64_t scheduleId;
 };
 
-std::mutex g_lock;
+std::mutex g_lock;  // guards g_set and the fields of every KTIMER
 std::map<PKTIMER, SetTimer> g_set;
 uint64_t g_generation;
 
-// Runs when the schedule entry `id` falls due; a timer cancelled or set
-// again in the meantime is left alone.
+// Queues the DPC of a timer that has just expired, as the kernel does, with
+// the expiry time as the first system argument.
+void DeliverExpiry(PKDPC dpc, int64_t when) {
+  WakeWaiters();
+  if (dpc != nullptr) KeInsertQueueDpc(dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(when)), nullptr);
+}
+
+// Runs when the schedule entry of the setting `generation` falls due; a timer
+// cancelled or set again in the meantime is left alone.
 void Expire(PKTIMER timer, uint64_t generation) {
+  PKDPC dpc;
   {
     std::lock_guard<std::mutex> hold(g_lock);
     auto found = g_set.find(timer);
     if (found == g_set.end() || found->second.generation != generation) return;
     g_set.erase(found);
+    timer->Header.SignalState = 1;
+    dpc = timer->Dpc;
   }
-  timer->Header.SignalState = 1;
-  WakeWaiters();
-  if (timer->Dpc != nullptr) {
-    KeInsertQueueDpc(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(clock::Now())), nullptr);
-  }
+  DeliverExpiry(dpc, clock::Now());
 }
 
-bool Unset(PKTIMER timer) {
-  std::lock_guard<std::mutex> hold(g_lock);
+// Takes a timer off the schedule; true if it was set. Needs g_lock.
+bool UnsetLocked(PKTIMER timer) {
   auto found = g_set.find(timer);
   if (found == g_set.end()) return false;
   clock::Cancel(found->second.scheduleId);
   g_set.erase(found);
   return true;
+}
+
+bool Unset(PKTIMER timer) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return UnsetLocked(timer);
 }
 
 }  // namespace
@@ -81,7 +94,8 @@ void ResetTimers() {
 extern "C" {
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
-  sim::ke::Unset(Timer);
+  std::lock_guard<std::mutex> hold(sim::ke::g_lock);
+  sim::ke::UnsetLocked(Timer);
   RtlZeroMemory(Timer, sizeof *Timer);
   Timer->Header.Type = static_cast<UCHAR>(8 + Type);  // TimerNotificationObject or TimerSynchronizationObject
   Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
@@ -93,22 +107,36 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, Notific
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
   if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
-    sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh, "KeSetTimer called above DISPATCH_LEVEL");
+    sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh,
+                          "KeSetTimer called at IRQL " + std::to_string(sim::ke::CurrentIrql()) +
+                              ", above DISPATCH_LEVEL");
   }
   if (Period != 0) {
-    sim::verifier::Report(sim::verifier::Rule::UnsupportedCall, "KeSetTimerEx with a period");
+    sim::verifier::Report(sim::verifier::Rule::UnsupportedCall,
+                          "KeSetTimerEx with a period of " + std::to_string(Period) +
+                              " ms: periodic timers are not simulated");
   }
-  BOOLEAN wasSet = sim::ke::Unset(Timer);
-  // Negative: relative to now; positive: absolute system time (here, virtual).
-  int64_t due = DueTime.QuadPart < 0 ? sim::clock::Now() - DueTime.QuadPart : DueTime.QuadPart;
-  Timer->Header.SignalState = 0;
-  Timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
-  Timer->Dpc = Dpc;
-  Timer->Period = 0;
-  std::lock_guard<std::mutex> hold(sim::ke::g_lock);
-  uint64_t generation = ++sim::ke::g_generation;
-  uint64_t id = sim::clock::Schedule(due, [Timer, generation] { sim::ke::Expire(Timer, generation); });
-  sim::ke::g_set[Timer] = {generation, id};
+  // Negative: relative to now; otherwise absolute system time (here, virtual).
+  int64_t now = sim::clock::Now();
+  int64_t due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart : DueTime.QuadPart;
+  BOOLEAN wasSet;
+  {
+    std::lock_guard<std::mutex> hold(sim::ke::g_lock);
+    wasSet = sim::ke::UnsetLocked(Timer);
+    Timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+    Timer->Dpc = Dpc;
+    Timer->Period = 0;
+    if (due > now) {
+      Timer->Header.SignalState = 0;
+      uint64_t generation = ++sim::ke::g_generation;
+      uint64_t id = sim::clock::Schedule(due, [Timer, generation] { sim::ke::Expire(Timer, generation); });
+      sim::ke::g_set[Timer] = {generation, id};
+      return wasSet;
+    }
+    // An absolute due time already reached: the timer expires here and now.
+    Timer->Header.SignalState = 1;
+  }
+  sim::ke::DeliverExpiry(Dpc, now);
   return wasSet;
 }
 
@@ -118,11 +146,16 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
   if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
-    sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh, "KeCancelTimer called above DISPATCH_LEVEL");
+    sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh,
+                          "KeCancelTimer called at IRQL " + std::to_string(sim::ke::CurrentIrql()) +
+                              ", above DISPATCH_LEVEL");
   }
   return sim::ke::Unset(Timer);
 }
 
-BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) { return Timer->Header.SignalState != 0; }
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+  std::lock_guard<std::mutex> hold(sim::ke::g_lock);
+  return Timer->Header.SignalState != 0;
+}
 
 }  // extern "C"

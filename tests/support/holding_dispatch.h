@@ -51,12 +51,14 @@ inline void InstallHoldingDispatch(PDRIVER_OBJECT driver) {
   for (Kind kind : {Kind::Reads, Kind::Writes, Kind::Waits}) driver->MajorFunction[MajorOf(kind)] = HoldingDispatch;
 }
 
-// Makes the oldest queued request current; returns it (null if none).
+// Makes the oldest queued request current if none is; returns the current
+// request (null if none). As serving code does, it never dequeues over a
+// request still in the slot: that one may be waiting for its cancel routine.
 inline PIRP MakeNextCurrent(PortExtension* port, Kind kind) {
   RequestQueue queue = QueueOf(port, kind);
   KIRQL irql;
   KeAcquireSpinLock(queue.Lock, &irql);
-  DequeueRequest(queue.Current, queue.Queue);
+  if (*queue.Current == nullptr) DequeueRequest(queue.Current, queue.Queue);
   PIRP current = *queue.Current;
   KeReleaseSpinLock(queue.Lock, irql);
   return current;
