@@ -3,7 +3,9 @@
  * device in it and calls the target driver's dispatch routine for the
  * location's major function. On return it checks the result the way
  * Windows' driver checks do: STATUS_PENDING needs IoMarkIrpPending on the
- * location; any other status must be the one the IRP was completed with.
+ * location (checked when completion passes the location, since the mark
+ * may come from below); any other status must be the one the IRP was
+ * completed with.
  */
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
@@ -20,14 +22,25 @@ std::string Where(PDEVICE_OBJECT device, UCHAR major) {
   return text;
 }
 
-void CheckDispatchResult(IrpRecord& record, int location, NTSTATUS status, const std::string& where) {
+void CheckDispatchResult(IrpRecord& record, int location, uint64_t resends, NTSTATUS status,
+                         const std::string& where) {
   std::lock_guard<std::mutex> hold(record.lock);
-  const LocationSnapshot& seen = record.locations[location];
+  LocationSnapshot& seen = record.locations[location];
   char text[256];
+  // Completed inside the dispatch routine and sent down again (from its
+  // completion routine) before the routine returned: the location now
+  // belongs to the later sending, and this one's outcome is no longer known.
+  if (seen.resends != resends) return;
   if (status == STATUS_PENDING) {
-    bool marked = seen.passed ? seen.pendingReturned
-                              : (IoGetCurrentIrpStackLocation(record.irp)->Control & SL_PENDING_RETURNED) != 0;
-    if (!marked) {
+    if (!seen.passed) {
+      // Not completed yet: the mark may still arrive from below, so the
+      // check waits until completion passes this location. With a skipped
+      // location two routines share it; the innermost one is named.
+      if (!seen.pendingToCheck) {
+        seen.pendingToCheck = true;
+        seen.dispatcher = where;
+      }
+    } else if (!seen.pendingReturned) {
       std::snprintf(text, sizeof text, "%s returned STATUS_PENDING without IoMarkIrpPending", where.c_str());
       verifier::Report(verifier::Rule::PendingNotMarked, text);
     }
@@ -47,6 +60,7 @@ void CheckDispatchResult(IrpRecord& record, int location, NTSTATUS status, const
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine) {
   auto record = FindIrp(irp, routine);
   if (!record) return STATUS_INVALID_PARAMETER;
+  uint64_t resends;
   {
     std::lock_guard<std::mutex> hold(record->lock);
     if (record->completed) {
@@ -62,6 +76,14 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine) {
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
     record->inDriver = true;
+    // The location starts afresh: an IRP sent again after its completion
+    // routine took it back must not be judged by the earlier pass.
+    // (A location shared through IoSkipCurrentIrpStackLocation is sent on
+    // before completion passes it, and keeps counting as the same sending.)
+    LocationSnapshot& at = record->locations[irp->CurrentLocation];
+    resends = at.passed ? at.resends + 1 : at.resends;
+    at = LocationSnapshot{};
+    at.resends = resends;
   }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   stack->DeviceObject = device;
@@ -84,7 +106,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine) {
   if (ke::SpinLocksHeldByThisThread() != locks) {
     verifier::Report(verifier::Rule::SpinLockHeldOnReturn, where + " returned holding a spin lock");
   }
-  CheckDispatchResult(*record, location, status, where);
+  CheckDispatchResult(*record, location, resends, status, where);
   return status;
 }
 

@@ -4,7 +4,9 @@
  * walk up the stack locations. Each location's completion routine runs if
  * its invoke-on flags match the outcome; STATUS_MORE_PROCESSING_REQUIRED
  * stops the walk and hands the IRP back to that routine's driver. A location
- * whose routine does not run passes the pending mark up to the next one.
+ * whose routine does not run passes the pending mark up to the next one. As
+ * the walk passes a location whose dispatch routine returned STATUS_PENDING,
+ * it checks that the location carries the pending mark.
  * When the walk passes the top, the IRP's originator finishes it.
  */
 #include "sim/io/io.h"
@@ -100,7 +102,18 @@ void CompleteRequest(PIRP irp) {
     {
       std::lock_guard<std::mutex> hold(record->lock);
       irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
-      record->locations[location] = {true, irp->IoStatus.Status, irp->PendingReturned != FALSE};
+      LocationSnapshot& seen = record->locations[location];
+      seen.passed = true;
+      seen.status = irp->IoStatus.Status;
+      seen.pendingReturned = irp->PendingReturned != FALSE;
+      if (seen.pendingToCheck && !seen.pendingReturned) {
+        verifier::Report(verifier::Rule::PendingNotMarked,
+                         seen.dispatcher +
+                             " returned STATUS_PENDING, but its stack location was not marked pending when "
+                             "completion passed it (IoMarkIrpPending missing, or a completion routine below it "
+                             "did not propagate Irp->PendingReturned)");
+      }
+      seen.pendingToCheck = false;
       runs = routine != nullptr && RoutineRuns(irp, stack->Control);
       ClearLocation(stack);
       stack->CompletionRoutine = nullptr;
@@ -122,6 +135,20 @@ void CompleteRequest(PIRP irp) {
       if (record->freed) {
         verifier::Report(verifier::Rule::IrpFreedWhileInUse,
                          "a completion routine freed its IRP but did not return STATUS_MORE_PROCESSING_REQUIRED");
+        return;
+      }
+      // The routine let the walk go on, so the IRP must still be this
+      // walk's: if it was completed again (by the routine itself or by a
+      // thread it handed the IRP to) or sent down again meanwhile, going on
+      // would complete it a second time.
+      if (record->completing || record->completed || record->inDriver) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "completion routine %p returned 0x%08X, not STATUS_MORE_PROCESSING_REQUIRED, for an IRP that "
+                      "was %s while it ran",
+                      reinterpret_cast<void*>(routine), static_cast<unsigned>(result),
+                      record->inDriver ? "sent down again" : "completed again");
+        verifier::Report(verifier::Rule::IrpCompletedTwice, text);
         return;
       }
       record->completing = true;

@@ -1,8 +1,10 @@
 /*
  * Device objects: creation with a zeroed extension and a name in the object
- * namespace, stacking with IoAttachDeviceToDeviceStack, and deletion, which
+ * namespace, stacking with IoAttachDeviceToDeviceStack (refused above a
+ * device still initializing, as Windows refuses it), and deletion, which
  * checks that the device is no longer attached or referenced and that no
- * timer or DPC in its extension is still pending.
+ * timer or DPC in its extension is still pending. Devices left at the end of
+ * a test, or when their driver unloads, are reported and released.
  */
 #include "sim/ex/pool.h"
 #include "sim/io/io.h"
@@ -22,6 +24,7 @@ struct DeviceRecord {
   std::u16string name;
   PDEVICE_OBJECT attachedTo = nullptr;  // the device below, while attached
   size_t extensionSize = 0;
+  bool deletePending = false;  // IoDeleteDevice was refused and the device kept
 };
 
 std::mutex g_lock;
@@ -35,10 +38,34 @@ std::string Describe(PDEVICE_OBJECT device, const DeviceRecord& record) {
   return described;
 }
 
+// Takes the device off its driver's list, so that the driver object never
+// points at freed memory.
+void Unlink(PDEVICE_OBJECT device) {
+  PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
+  while (*link != nullptr && *link != device) link = &(*link)->NextDevice;
+  if (*link == device) *link = device->NextDevice;
+}
+
 void Release(PDEVICE_OBJECT device, const DeviceRecord& record) {
   if (!record.name.empty()) ob::RemoveName(record.name);
   std::free(device->DeviceObjectExtension);
   std::free(device);
+}
+
+// Reports and releases the live devices of `driver` (every device if null).
+void ReportAndRelease(PDRIVER_OBJECT driver, const char* what) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  for (auto entry = g_devices.begin(); entry != g_devices.end();) {
+    if (driver != nullptr && entry->first->DriverObject != driver) {
+      ++entry;
+      continue;
+    }
+    verifier::Report(verifier::Rule::DeviceLeaked, Describe(entry->first, entry->second) + what);
+    // At the end of a test the driver object may be gone already.
+    if (DriverLoaded(entry->first->DriverObject)) Unlink(entry->first);
+    Release(entry->first, entry->second);
+    entry = g_devices.erase(entry);
+  }
 }
 
 }  // namespace
@@ -48,13 +75,10 @@ size_t LiveDeviceCount() {
   return g_devices.size();
 }
 
-void ReportAndReleaseDevices() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  for (const auto& entry : g_devices) {
-    verifier::Report(verifier::Rule::DeviceLeaked, Describe(entry.first, entry.second) + " was never deleted");
-    Release(entry.first, entry.second);
-  }
-  g_devices.clear();
+void ReportAndReleaseDevices() { ReportAndRelease(nullptr, " was never deleted"); }
+
+void ReportAndReleaseDevicesOf(PDRIVER_OBJECT driver) {
+  ReportAndRelease(driver, " was still there when its driver unloaded");
 }
 
 }  // namespace sim::io
@@ -145,12 +169,16 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     ke::ForgetSpinLocksIn(DeviceObject->DeviceExtension, record.extensionSize);
   }
   // A device that others still point at is kept (and reported as leaked at the
-  // end), so that the faulty driver does not crash the rest of the test.
-  if (stays) return;
+  // end, unless deleted again correctly), so that the faulty driver does not
+  // crash the rest of the test. Like a device whose deletion is pending in
+  // Windows, nothing more can attach to it.
+  if (stays) {
+    std::lock_guard<std::mutex> hold(io::g_lock);
+    io::g_devices[DeviceObject].deletePending = true;
+    return;
+  }
 
-  PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
-  while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
-  if (*link == DeviceObject) *link = DeviceObject->NextDevice;
+  io::Unlink(DeviceObject);
   {
     std::lock_guard<std::mutex> hold(io::g_lock);
     io::g_devices.erase(DeviceObject);
@@ -163,6 +191,11 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
   std::lock_guard<std::mutex> hold(io::g_lock);
   PDEVICE_OBJECT top = TargetDevice;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+  // Windows refuses (NULL) to attach above a device that is still
+  // initializing or whose deletion is pending; the caller must cope.
+  if ((top->Flags & DO_DEVICE_INITIALIZING) != 0) return nullptr;
+  auto below = io::g_devices.find(top);
+  if (below != io::g_devices.end() && below->second.deletePending) return nullptr;
   top->AttachedDevice = SourceDevice;
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   SourceDevice->AlignmentRequirement = top->AlignmentRequirement;

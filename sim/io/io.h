@@ -27,6 +27,15 @@ struct LocationSnapshot {
   bool passed = false;  // completion has moved past this location
   NTSTATUS status = 0;  // IoStatus.Status as completion passed it
   bool pendingReturned = false;
+  // The location's dispatch routine returned STATUS_PENDING before completion
+  // passed the location: the mark it needs may still come from below (the
+  // I/O manager's propagation, or the driver's own completion routine), so
+  // it is checked when completion passes. `dispatcher` names the routine.
+  bool pendingToCheck = false;
+  std::string dispatcher;
+  // Counts the times the IRP was sent to this location again after
+  // completion had passed it (a completion routine resubmitting it).
+  uint64_t resends = 0;
 };
 
 struct IrpRecord {
@@ -51,6 +60,10 @@ void FreeIrp(PIRP irp);
 // The live record of an IRP, or null after reporting UnknownIrp for `routine`.
 std::shared_ptr<IrpRecord> FindIrp(PIRP irp, const char* routine);
 
+// IoCancelIrp. forCaller: the I/O manager cancels on a caller's behalf,
+// which after completion does nothing instead of being reported.
+BOOLEAN CancelIrp(PIRP irp, bool forCaller);
+
 // Sends an IRP to a device's dispatch routine the way IofCallDriver does and
 // checks the dispatch result against how the IRP was completed.
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine);
@@ -64,6 +77,12 @@ void ReportAndReleaseIrps();
 // Device objects created and not deleted.
 size_t LiveDeviceCount();
 void ReportAndReleaseDevices();
+// Reports each device of `driver` still alive as left when the driver
+// unloaded, then releases it.
+void ReportAndReleaseDevicesOf(PDRIVER_OBJECT driver);
+
+// Driver objects loaded (LoadedDriver) and not yet unloaded.
+bool DriverLoaded(PDRIVER_OBJECT driver);
 
 // Restarts the count behind Request::CompletionOrder.
 void ResetRequestOrder();

@@ -97,10 +97,18 @@ std::string DescribeLiveIrps() {
   std::string text;
   for (const auto& entry : g_irps) {
     PIRP irp = entry.first;
-    char line[160];
-    std::snprintf(line, sizeof line, "IRP %p %s, at stack location %d of %d%s", static_cast<void*>(irp),
-                  OriginName(entry.second->origin), irp->CurrentLocation, irp->StackCount,
-                  entry.second->inDriver ? ", held by a driver" : "");
+    const IrpRecord& record = *entry.second;
+    char where[64];
+    if (record.completed) {
+      std::snprintf(where, sizeof where, "completed");
+    } else if (irp->CurrentLocation > irp->StackCount) {
+      std::snprintf(where, sizeof where, "never sent (%d stack locations)", irp->StackCount);
+    } else {
+      std::snprintf(where, sizeof where, "at stack location %d of %d", irp->CurrentLocation, irp->StackCount);
+    }
+    char line[192];
+    std::snprintf(line, sizeof line, "IRP %p %s, %s%s", static_cast<void*>(irp), OriginName(record.origin), where,
+                  record.inDriver ? ", held by a driver" : "");
     if (!text.empty()) text += "; ";
     text += line;
   }
@@ -132,6 +140,13 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 VOID NTAPI IoFreeIrp(PIRP Irp) {
   auto record = sim::io::FindIrp(Irp, "IoFreeIrp");
   if (!record) return;
+  if (record->origin != sim::io::IrpOrigin::Driver) {
+    // The I/O manager finishes and frees the IRPs it sends; a driver that
+    // frees one pulls it from under its owner.
+    sim::verifier::Report(sim::verifier::Rule::IrpFreedWhileInUse,
+                          "IoFreeIrp of an IRP that the I/O manager owns; drivers free only IRPs from IoAllocateIrp");
+    return;
+  }
   {
     std::lock_guard<std::mutex> hold(record->lock);
     if (record->inDriver || record->completing) {

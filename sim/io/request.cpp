@@ -51,7 +51,7 @@ PIO_STACK_LOCATION Request::Stack() const {
 
 NTSTATUS Request::Send() { return IofCallDriver(target_, irp_); }
 
-BOOLEAN Request::Cancel() { return IoCancelIrp(irp_); }
+BOOLEAN Request::Cancel() { return CancelIrp(irp_, true); }
 
 bool Request::Completed() const {
   std::lock_guard<std::mutex> hold(completion_->lock);

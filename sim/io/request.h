@@ -31,7 +31,8 @@ class Request {
 
   // IofCallDriver to the target at PASSIVE_LEVEL; returns the dispatch result.
   NTSTATUS Send();
-  // IoCancelIrp, as the I/O manager does when a caller cancels.
+  // IoCancelIrp, as the I/O manager does when a caller cancels: once the
+  // request has completed it does nothing and returns FALSE.
   BOOLEAN Cancel();
 
   bool Completed() const;

@@ -1,0 +1,83 @@
+#include "sim/io/file.h"
+#include "sim/io/io.h"
+#include "sim/io/request.h"
+#include "sim/ke/clock.h"
+#include "sim/ke/ke.h"
+#include "sim/verifier/verifier.h"
+
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+namespace sim::io {
+namespace {
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+  while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+  return device;
+}
+
+PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device) {
+  auto file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
+  file->Type = IO_TYPE_FILE;
+  file->Size = sizeof(FILE_OBJECT);
+  file->DeviceObject = device;
+  return file;
+}
+
+NTSTATUS SendFileRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major) {
+  Request request(device, major);
+  request.Stack()->FileObject = file;
+  request.Irp()->Tail.Overlay.OriginalFileObject = file;
+  request.Send();
+  // Create, cleanup and close are synchronous for the caller: the I/O
+  // manager waits for a pending one. Deterministically that means letting
+  // virtual time run to whatever can still complete it.
+  if (ke::Concurrent()) {
+    request.WaitCompleted(ke::WatchdogSeconds() * 1000);
+  } else {
+    while (!request.Completed() && clock::FireNext(std::numeric_limits<int64_t>::max())) {
+    }
+  }
+  if (!request.Completed()) {
+    verifier::Report(verifier::Rule::WaitNeverEnds,
+                     std::string("the caller of ") + MajorName(major) + " waits for a request no one will complete");
+    return STATUS_PENDING;
+  }
+  return request.Status();
+}
+
+}  // namespace
+
+NTSTATUS FileHandle::Open(PDEVICE_OBJECT device, std::unique_ptr<FileHandle>* handle) {
+  ke::CheckMayWait("open");
+  handle->reset();
+  PDEVICE_OBJECT top = TopOfStack(device);
+  if ((top->Flags & DO_EXCLUSIVE) != 0 && top->ReferenceCount != 0) return STATUS_ACCESS_DENIED;
+  PFILE_OBJECT file = NewFileObject(top);
+  top->ReferenceCount++;
+  NTSTATUS status = SendFileRequest(top, file, IRP_MJ_CREATE);
+  if (!NT_SUCCESS(status) || status == STATUS_PENDING) {
+    top->ReferenceCount--;
+    std::free(file);
+    return status;
+  }
+  handle->reset(new FileHandle(top, file));
+  return status;
+}
+
+FileHandle::~FileHandle() {
+  if (IsOpen()) Close();
+}
+
+NTSTATUS FileHandle::Close() {
+  ke::CheckMayWait("close");
+  SendFileRequest(device_, file_, IRP_MJ_CLEANUP);
+  NTSTATUS status = SendFileRequest(device_, file_, IRP_MJ_CLOSE);
+  device_->ReferenceCount--;
+  std::free(file_);
+  file_ = nullptr;
+  return status;
+}
+
+}  // namespace sim::io
