@@ -10,5 +10,8 @@
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 VOID NTAPI SerialUnload(PDRIVER_OBJECT driver);
+NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI SerialCleanup(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialSystemControl(PDEVICE_OBJECT device, PIRP irp);

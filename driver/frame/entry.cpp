@@ -11,6 +11,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
   UNREFERENCED_PARAMETER(registryPath);
   DbgPrint("QUILLAN 2010.01.06 V1--Ostrel\n");
 
+  driver->MajorFunction[IRP_MJ_CREATE] = SerialCreate;
+  driver->MajorFunction[IRP_MJ_CLOSE] = SerialClose;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = SerialCleanup;
   driver->MajorFunction[IRP_MJ_POWER] = SerialPower;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = SerialSystemControl;
   driver->DriverUnload = SerialUnload;

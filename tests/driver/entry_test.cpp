@@ -19,7 +19,10 @@ TEST_F(EntryTest, PrintsTheBannerOnceAndSucceeds) {
   EXPECT_EQ(std::count(printed.begin(), printed.end(), printed[0]), 1);
 }
 
-TEST_F(EntryTest, RoutesPowerAndSystemControlAndSetsTheUnloadRoutine) {
+TEST_F(EntryTest, RoutesTheRequestsItServesAndSetsTheUnloadRoutine) {
+  EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_CREATE], SerialCreate);
+  EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_CLEANUP], SerialCleanup);
+  EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_CLOSE], SerialClose);
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_POWER], SerialPower);
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_SYSTEM_CONTROL], SerialSystemControl);
   EXPECT_EQ(Driver()->DriverUnload, SerialUnload);
