@@ -13,6 +13,7 @@
 #include "sim/ke/ke.h"
 #include "support/kernel_test.h"
 #include "support/lower_device.h"
+#include "support/port_setup.h"
 
 #include <memory>
 
@@ -22,24 +23,15 @@ class PortTest : public KernelTest {
     KernelTest::SetUp();
     driver_ = std::make_unique<sim::io::LoadedDriver>(DriverEntry);
     lower_ = std::make_unique<LowerDevice>();
-    ASSERT_EQ(IoCreateDevice(driver_->Object(), sizeof(PortExtension), nullptr, FILE_DEVICE_SERIAL_PORT, 0, TRUE,
-                             &device_),
-              STATUS_SUCCESS);
+    device_ = AddPort(driver_->Object(), lower_->Device());
+    ASSERT_NE(device_, nullptr);
     port_ = PortOf(device_);
-    InitializePortRecord(port_, device_);
-    NameLocks();
-    port_->PhysicalDevice = lower_->Device();
-    port_->LowerDevice = IoAttachDeviceToDeviceStack(device_, lower_->Device());
-    device_->Flags &= ~DO_DEVICE_INITIALIZING;
-    IncrementIoCount(device_);
-    port_->Started = TRUE;
+    ASSERT_EQ(port_->LowerDevice, lower_->Device());
   }
 
   void TearDown() override {
     if (device_ != nullptr) {
-      EXPECT_EQ(DecrementIoCount(device_), 0) << "requests or references still outstanding at removal";
-      IoDetachDevice(lower_->Device());
-      IoDeleteDevice(device_);
+      EXPECT_TRUE(RemovePort(device_, lower_->Device())) << "requests or references still outstanding at removal";
     }
     lower_.reset();
     driver_.reset();
@@ -54,14 +46,4 @@ class PortTest : public KernelTest {
   std::unique_ptr<LowerDevice> lower_;
   PDEVICE_OBJECT device_ = nullptr;
   PortExtension* port_ = nullptr;
-
- private:
-  void NameLocks() {
-    sim::ke::NameSpinLock(&port_->ReadQueueLock, "ReadQueueLock");
-    sim::ke::NameSpinLock(&port_->RxBufferLock, "RxBufferLock");
-    sim::ke::NameSpinLock(&port_->TimeoutsLock, "TimeoutsLock");
-    sim::ke::NameSpinLock(&port_->WriteQueueLock, "WriteQueueLock");
-    sim::ke::NameSpinLock(&port_->EventLock, "EventLock");
-    sim::ke::NameSpinLock(&port_->IoCountLock, "IoCountLock");
-  }
 };

@@ -17,6 +17,7 @@
 #include "sim/usb/bus.h"
 #include "sim/usb/devices/scripted.h"
 #include "support/kernel_test.h"
+#include "support/port_setup.h"
 
 #include <memory>
 
@@ -27,33 +28,17 @@ class UsbPortTest : public KernelTest {
     if (!device_model_) device_model_ = std::make_unique<sim::usb::ScriptedDevice>();
     driver_ = std::make_unique<sim::io::LoadedDriver>(DriverEntry);
     bus_ = std::make_unique<sim::usb::Bus>(*device_model_);
-    ASSERT_EQ(IoCreateDevice(driver_->Object(), sizeof(PortExtension), nullptr, FILE_DEVICE_SERIAL_PORT, 0, TRUE,
-                             &device_),
-              STATUS_SUCCESS);
+    device_ = AddPort(driver_->Object(), bus_->Pdo());
+    ASSERT_NE(device_, nullptr);
     port_ = PortOf(device_);
-    InitializePortRecord(port_, device_);
-    sim::ke::NameSpinLock(&port_->ReadQueueLock, "ReadQueueLock");
-    sim::ke::NameSpinLock(&port_->RxBufferLock, "RxBufferLock");
-    sim::ke::NameSpinLock(&port_->TimeoutsLock, "TimeoutsLock");
-    sim::ke::NameSpinLock(&port_->WriteQueueLock, "WriteQueueLock");
-    sim::ke::NameSpinLock(&port_->EventLock, "EventLock");
-    sim::ke::NameSpinLock(&port_->IoCountLock, "IoCountLock");
-    port_->PhysicalDevice = bus_->Pdo();
-    port_->LowerDevice = IoAttachDeviceToDeviceStack(device_, bus_->Pdo());
-    ASSERT_NE(port_->LowerDevice, nullptr);
-    device_->Flags &= ~DO_DEVICE_INITIALIZING;
-    IncrementIoCount(device_);
-    port_->Started = TRUE;
+    ASSERT_EQ(port_->LowerDevice, bus_->Pdo());
   }
 
   void TearDown() override {
     if (handle_ && handle_->IsOpen()) handle_->Close();
     handle_.reset();
     if (device_ != nullptr) {
-      EXPECT_EQ(DecrementIoCount(device_), 0) << "requests, transfers or references still outstanding at removal";
-      ReleaseDescriptors(port_);
-      IoDetachDevice(bus_->Pdo());
-      IoDeleteDevice(device_);
+      EXPECT_TRUE(RemovePort(device_, bus_->Pdo())) << "requests, transfers or references still outstanding at removal";
     }
     bus_.reset();
     driver_.reset();
