@@ -1,0 +1,67 @@
+/*
+ * The simulated USB bus driver, for tests and tools: a driver object and
+ * the physical device object (PDO) of one USB device, which a function
+ * driver attaches above. The PDO answers IOCTL_INTERNAL_USB_SUBMIT_URB
+ * (descriptors, select configuration, get status, abort pipe, bulk and
+ * interrupt transfers, queued per pipe and cancellable), and Plug and Play
+ * and power requests as a bus driver does for its PDO. What the device
+ * answers, and when, is up to the DeviceModel plugged in.
+ *
+ * Destroy the bus before the end-of-test checks run (its PDO and driver
+ * object would be reported as leaked), after the function driver has
+ * detached. Transfers still queued at that point are reported.
+ */
+#pragma once
+
+#include "driver/platform/platform.h"
+#include "sim/usb/device_model.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace sim::usb {
+
+// One URB as it reached the bus, for tests that check what a driver sent.
+struct UrbSeen {
+  USHORT function;          // URB_FUNCTION_...
+  USBD_PIPE_HANDLE pipe;    // bulk transfers and pipe aborts; null otherwise
+  uint8_t endpoint;         // the pipe's endpoint address; 0 if none or unknown
+  ULONG length;             // TransferBufferLength as submitted (transfers, control reads)
+  ULONG flags;              // TransferFlags as submitted (bulk transfers)
+  uint8_t descriptorType;   // GET_DESCRIPTOR requests
+  uint8_t descriptorIndex;  // GET_DESCRIPTOR requests
+};
+
+// Text of a URB function code, for messages.
+const char* UrbFunctionName(USHORT function);
+
+class Bus {
+ public:
+  // Plugs `model` in; the model must outlive the bus.
+  explicit Bus(DeviceModel& model);
+  ~Bus();
+  Bus(const Bus&) = delete;
+  Bus& operator=(const Bus&) = delete;
+
+  PDEVICE_OBJECT Pdo() const;
+  PDRIVER_OBJECT Driver() const;
+
+  // Every URB that reached the PDO, oldest first.
+  std::vector<UrbSeen> Urbs() const;
+  // URBs of one function only.
+  std::vector<UrbSeen> Urbs(USHORT function) const;
+  void ClearUrbs();
+
+  // The configuration selected (bConfigurationValue), 0 while unconfigured.
+  uint8_t Configuration() const;
+  // The handle of the open pipe of an endpoint; null if there is none.
+  USBD_PIPE_HANDLE PipeHandle(uint8_t endpointAddress) const;
+  // Transfers waiting in the queue of an endpoint's pipe.
+  size_t Queued(uint8_t endpointAddress) const;
+
+ private:
+  std::unique_ptr<BusState> state_;
+};
+
+}  // namespace sim::usb

@@ -1,0 +1,116 @@
+/*
+ * The bus driver's private state and the routines its files share. One
+ * BusState per simulated bus; its PDO's extension points back at it.
+ *
+ * Locking: `lock` (a spin lock, so it raises to DISPATCH_LEVEL and takes
+ * part in the verifier's lock-order checks) guards the pipes, their queues,
+ * the deferred control queue and the serving flags. It is never held while
+ * calling out of the bus (IofCompleteRequest) nor while a model changes its
+ * own state on the test's side. Order: lock, then the model's own lock.
+ */
+#pragma once
+
+#include "driver/platform/platform.h"
+#include "sim/io/driver.h"
+#include "sim/usb/bus.h"
+#include "sim/usb/deferral.h"
+#include "sim/usb/device_model.h"
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace sim::usb {
+
+// An open pipe of the selected configuration.
+struct Pipe {
+  USBD_PIPE_HANDLE handle;
+  EndpointInfo endpoint;
+  std::deque<PIRP> queue;    // transfers waiting, oldest first, each with CancelQueued set
+  int inFlight = 0;          // taken off the queue and being completed
+  std::vector<PIRP> aborts;  // ABORT_PIPE requests waiting for inFlight to reach 0
+};
+
+// A request taken off a queue by the serving thread, to be answered.
+struct Work {
+  PIRP irp;
+  std::shared_ptr<Pipe> pipe;  // null for a deferred control request
+  std::optional<Outcome> gone;
+};
+
+class BusState {
+ public:
+  explicit BusState(DeviceModel& model);
+  ~BusState();
+
+  DeviceModel& model;
+  std::unique_ptr<io::LoadedDriver> driver;
+  PDEVICE_OBJECT pdo = nullptr;
+  PVOID deviceHandle;  // what the URB header's UsbdDeviceHandle gets
+
+  KSPIN_LOCK lock;
+  std::vector<std::shared_ptr<Pipe>> pipes;  // of the selected configuration
+  std::deque<PIRP> control;                  // control requests answered later
+  uint8_t configuration = 0;
+  USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
+  bool serving = false;  // some thread runs the serving loop
+  bool more = false;     // something changed while it ran
+
+  mutable std::mutex logLock;
+  std::vector<UrbSeen> log;
+
+  Deferral deferral;
+
+  KIRQL Acquire();
+  void Release(KIRQL irql);
+
+  // --- urb.cpp: the IOCTL_INTERNAL_USB_SUBMIT_URB entry and control requests
+  NTSTATUS SubmitUrb(PIRP irp);
+  Outcome AnswerControl(PURB urb);
+
+  // --- configuration.cpp
+  Outcome SelectConfiguration(PURB urb);
+  // Closes every pipe; their queued transfers are returned to be completed
+  // as cancelled. Needs `lock`.
+  std::vector<PIRP> ClosePipesLocked();
+  std::shared_ptr<Pipe> FindPipeLocked(USBD_PIPE_HANDLE handle) const;
+
+  // --- pipes.cpp
+  NTSTATUS SubmitTransfer(PIRP irp, PURB urb);
+  NTSTATUS AbortPipe(PIRP irp, PURB urb);
+  NTSTATUS QueueControl(PIRP irp);
+  // Something may have become answerable: serve now or later, per timing.
+  void Kick();
+  // Answers whatever can be answered until nothing is left.
+  void Serve();
+  // Removes a request from whichever queue holds it. Needs `lock`.
+  void ForgetLocked(PIRP irp);
+  // Requests still queued, for the destructor's report.
+  size_t QueuedLocked() const;
+
+  // The bus of a PDO.
+  static BusState* Of(PDEVICE_OBJECT pdo);
+
+ private:
+  void ServeLoop(KIRQL irql);
+  std::optional<Work> TakeAnswerableLocked();
+  void Finish(const Work& work);
+  void FinishInFlight(const std::shared_ptr<Pipe>& pipe);
+};
+
+// Ends a URB request: URB status, IRP status, completion at DISPATCH_LEVEL
+// as the USB stack completes its requests.
+void CompleteUrb(PIRP irp, PURB urb, Outcome outcome);
+// Ends a request that carries no usable URB, at DISPATCH_LEVEL too.
+void CompleteIrp(PIRP irp, NTSTATUS status);
+
+// The transfer a bulk URB on a pipe asks for, as the device model sees it.
+Transfer TransferOf(PURB urb, const Pipe& pipe);
+
+// A fresh handle value: never null, never the same twice in a run, never
+// dereferenced (the function driver treats handles as opaque).
+PVOID NewHandle();
+
+}  // namespace sim::usb

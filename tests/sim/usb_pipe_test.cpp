@@ -1,0 +1,234 @@
+// What ends transfers other than the device: aborting a pipe, cancelling a
+// queued transfer (IoCancelIrp and the cancel routine's exchange), the
+// device leaving, requests the bus refuses, and the bus going away with
+// transfers still queued.
+#include "support/usb_test.h"
+
+#include "sim/io/io.h"
+#include "sim/ke/clock.h"
+#include "sim/usb/devices/scripted.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace sim::usb;
+using test::UsbTransfer;
+
+namespace {
+
+constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+// An abort sent the asynchronous way, with the driver's own IRP, from any
+// IRQL up to DISPATCH_LEVEL; its completion is noted in `events`.
+class AsyncAbort {
+ public:
+  AsyncAbort(PDEVICE_OBJECT lower, USBD_PIPE_HANDLE pipe, std::vector<std::string>& events)
+      : lower_(lower),
+        urb_(test::AbortRequest(pipe)),
+        events_(events),
+        irp_(IoAllocateIrp(static_cast<CCHAR>(lower->StackSize + 1), FALSE)) {}
+  ~AsyncAbort() { IoFreeIrp(irp_); }
+
+  NTSTATUS Send() {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.Others.Argument1 = &urb_;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    IoSetCompletionRoutine(irp_, Completion, this, TRUE, TRUE, TRUE);
+    return IofCallDriver(lower_, irp_);
+  }
+  NTSTATUS Status() const { return status_; }
+
+ private:
+  static NTSTATUS NTAPI Completion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto self = static_cast<AsyncAbort*>(context);
+    self->status_ = irp->IoStatus.Status;
+    self->events_.push_back("abort completed");
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+
+  PDEVICE_OBJECT lower_;
+  URB urb_;
+  std::vector<std::string>& events_;
+  PIRP irp_;
+  NTSTATUS status_ = STATUS_PENDING;
+};
+
+}  // namespace
+
+class UsbPipeTest : public UsbTest {
+ protected:
+  std::unique_ptr<UsbTransfer> Transfer(USBD_PIPE_HANDLE pipe, ULONG flags, ULONG length) {
+    return std::make_unique<UsbTransfer>(function(), pipe, flags, length);
+  }
+
+  static void ExpectCancelled(const UsbTransfer& transfer, const std::string& what) {
+    EXPECT_EQ(transfer.Completions(), 1) << what;
+    EXPECT_EQ(transfer.Status(), STATUS_CANCELLED) << what;
+    EXPECT_EQ(transfer.UrbStatus(), USBD_STATUS_CANCELED) << what;
+    EXPECT_EQ(transfer.Moved(), 0u) << what;
+  }
+};
+
+TEST_F(UsbPipeTest, AbortCompletesEveryTransferQueuedOnThePipeAndNothingElse) {
+  ScriptedDevice& device = Start<ScriptedDevice>();
+  device.HoldOut();
+  auto first = Transfer(in_, kIn, 64);
+  auto second = Transfer(in_, kIn, 64);
+  auto writer = Transfer(out_, 0, 8);
+  EXPECT_EQ(first->Send(), STATUS_PENDING);
+  EXPECT_EQ(second->Send(), STATUS_PENDING);
+  EXPECT_EQ(writer->Send(), STATUS_PENDING);
+  ASSERT_EQ(bus().Queued(layouts::kBulkIn), 2u);
+
+  URB abort = test::AbortRequest(in_);
+  test::UsbFunction::SyncResult result = function().SubmitSync(&abort);
+  EXPECT_EQ(result.status, STATUS_SUCCESS) << "the abort itself succeeds";
+  EXPECT_EQ(abort.UrbHeader.Status, USBD_STATUS_SUCCESS);
+  ExpectCancelled(*first, "first IN transfer");
+  ExpectCancelled(*second, "second IN transfer");
+  EXPECT_EQ(first->CompletionIrql(), DISPATCH_LEVEL);
+  EXPECT_EQ(bus().Queued(layouts::kBulkIn), 0u);
+  EXPECT_EQ(writer->Completions(), 0) << "the OUT pipe is not aborted";
+
+  device.SendIn({1, 2, 3});
+  EXPECT_EQ(device.InWaiting(), 3u) << "the pipe still works, but no transfer waits";
+  auto third = Transfer(in_, kIn, 64);
+  EXPECT_EQ(third->Send(), STATUS_SUCCESS);
+  EXPECT_EQ(third->Moved(), 3u);
+
+  URB unknown = test::AbortRequest(reinterpret_cast<USBD_PIPE_HANDLE>(0x1234));
+  EXPECT_EQ(function().SubmitSync(&unknown).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(unknown.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+  device.ReleaseOut();
+  EXPECT_EQ(writer->Completions(), 1);
+}
+
+TEST_F(UsbPipeTest, AnAbortSentFromATransfersCompletionWaitsForThatCompletionToReturn) {
+  ScriptedDevice& device = Start<ScriptedDevice>();
+  std::vector<std::string> events;
+  AsyncAbort abort(function().Lower(), in_, events);
+  auto first = Transfer(in_, kIn, 64);
+  auto second = Transfer(in_, kIn, 64);
+  NTSTATUS abortReturned = 0;
+  first->onComplete = [&](UsbTransfer&) {
+    abortReturned = abort.Send();
+    events.push_back("first's completion returns");
+  };
+  second->onComplete = [&](UsbTransfer&) { events.push_back("second cancelled"); };
+  first->Send();
+  second->Send();
+
+  device.SendIn({9});
+  EXPECT_EQ(abortReturned, STATUS_PENDING) << "the first transfer's completion is still running";
+  EXPECT_EQ(events, (std::vector<std::string>{"second cancelled", "first's completion returns", "abort completed"}));
+  EXPECT_EQ(abort.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+  ExpectCancelled(*second, "the transfer queued behind");
+}
+
+TEST_F(UsbPipeTest, CancellingAQueuedTransferCompletesItAloneAsCancelled) {
+  for (Timing timing : {Timing::Inline, Timing::Deferred}) {
+    ScriptedDevice& device = Start<ScriptedDevice>();
+    if (timing == Timing::Deferred) device.AnswerLater(1);
+    std::string when = timing == Timing::Inline ? "inline" : "deferred";
+    auto first = Transfer(in_, kIn, 64);
+    auto second = Transfer(in_, kIn, 64);
+    EXPECT_EQ(first->Send(), STATUS_PENDING);
+    EXPECT_EQ(second->Send(), STATUS_PENDING);
+
+    EXPECT_TRUE(first->Cancel()) << when << ": a queued transfer has a cancel routine";
+    ExpectCancelled(*first, when);
+    EXPECT_EQ(first->CompletionIrql(), DISPATCH_LEVEL) << when;
+    EXPECT_FALSE(first->Cancel()) << when << ": a second cancel finds no cancel routine";
+    EXPECT_EQ(second->Completions(), 0) << when;
+    EXPECT_EQ(bus().Queued(layouts::kBulkIn), 1u) << when;
+
+    device.SendIn({4, 5});
+    sim::clock::AdvanceMs(1);
+    EXPECT_EQ(second->Completions(), 1) << when << ": the data go to the transfer still queued";
+    EXPECT_EQ(second->Received(), (Bytes{4, 5})) << when;
+  }
+}
+
+TEST_F(UsbPipeTest, ATransferCancelledBeforeItArrivesIsCompletedAsCancelledAtOnce) {
+  Start<ScriptedDevice>();
+  auto transfer = Transfer(in_, kIn, 64);
+  EXPECT_FALSE(transfer->Cancel()) << "not yet sent: no cancel routine to call";
+  EXPECT_EQ(transfer->Send(), STATUS_PENDING);
+  ExpectCancelled(*transfer, "a transfer whose Cancel flag was set");
+  EXPECT_EQ(bus().Queued(layouts::kBulkIn), 0u);
+}
+
+TEST_F(UsbPipeTest, UnpluggingFailsWaitingTransfersAndEveryLaterOne) {
+  ScriptedDevice& device = Start<ScriptedDevice>();
+  auto reader = Transfer(in_, kIn, 64);
+  EXPECT_EQ(reader->Send(), STATUS_PENDING);
+  device.Unplug();
+  EXPECT_EQ(reader->Completions(), 1);
+  EXPECT_EQ(reader->Status(), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(reader->UrbStatus(), USBD_STATUS_DEVICE_GONE);
+
+  auto writer = Transfer(out_, 0, 8);
+  EXPECT_EQ(writer->Send(), STATUS_NO_SUCH_DEVICE) << "refused at once";
+  EXPECT_EQ(writer->UrbStatus(), USBD_STATUS_DEVICE_GONE);
+  UCHAR status[2];
+  URB get = test::StatusRequest(status);
+  EXPECT_EQ(function().SubmitSync(&get).status, STATUS_NO_SUCH_DEVICE);
+}
+
+TEST_F(UsbPipeTest, MalformedTransferRequestsAreRefused) {
+  Start<ScriptedDevice>();
+  UCHAR buffer[8];
+  struct Case {
+    const char* what;
+    URB urb;
+    NTSTATUS status;
+    USBD_STATUS usbd;
+  } cases[] = {
+      {"no buffer for its length", test::BulkRequest(out_, 0, nullptr, 8), STATUS_INVALID_PARAMETER,
+       USBD_STATUS_INVALID_PARAMETER},
+      {"an unknown pipe handle", test::BulkRequest(reinterpret_cast<USBD_PIPE_HANDLE>(0x77), 0, buffer, 8),
+       STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE},
+      {"a null pipe handle", test::BulkRequest(nullptr, 0, buffer, 8), STATUS_INVALID_PARAMETER,
+       USBD_STATUS_INVALID_PIPE_HANDLE},
+  };
+  for (Case& c : cases) {
+    EXPECT_EQ(function().SubmitSync(&c.urb).status, c.status) << c.what;
+    EXPECT_EQ(c.urb.UrbHeader.Status, c.usbd) << c.what;
+  }
+  URB wrongLength = test::BulkRequest(out_, 0, buffer, 8);
+  wrongLength.UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) - 4;
+  EXPECT_EQ(function().SubmitSync(&wrongLength).status, STATUS_INVALID_PARAMETER) << "a URB of the wrong size";
+
+  URB withMdl = test::BulkRequest(out_, 0, buffer, 8);
+  withMdl.UrbBulkOrInterruptTransfer.TransferBufferMDL = reinterpret_cast<PMDL>(buffer);
+  EXPECT_EQ(function().SubmitSync(&withMdl).status, STATUS_NOT_SUPPORTED);
+  ExpectOnlyFinding(sim::verifier::Rule::UnsupportedCall);
+}
+
+TEST_F(UsbPipeTest, ABusRemovedWithTransfersQueuedReportsThem) {
+  Start<ScriptedDevice>();
+  auto reader = Transfer(in_, kIn, 64);
+  EXPECT_EQ(reader->Send(), STATUS_PENDING);
+  PIRP irp = reader->Irp();
+  Unplug();
+  ExpectOnlyFinding(sim::verifier::Rule::IrpLeaked);
+  EXPECT_EQ(irp->CancelRoutine, nullptr) << "no cancel routine left pointing into the removed bus";
+  sim::io::FreeIrp(irp);  // the leak was reported; release it for the end-of-test check
+}
+
+TEST_F(UsbPipeTest, ADeviceSwitchedToInlineAnswersWhatWaitsAtOnce) {
+  ScriptedDevice& device = Start<ScriptedDevice>();
+  device.AnswerLater(5);
+  auto reader = Transfer(in_, kIn, 64);
+  EXPECT_EQ(reader->Send(), STATUS_PENDING);
+  device.SendIn({7});
+  EXPECT_EQ(reader->Completions(), 0) << "deferred: nothing before 5 ms";
+  device.AnswerInline();
+  EXPECT_EQ(reader->Completions(), 1) << "inline: the waiting transfer is answered by the switch";
+  EXPECT_EQ(reader->Received(), (Bytes{7}));
+  sim::clock::AdvanceMs(5);  // the deferred run finds nothing left
+  EXPECT_EQ(reader->Completions(), 1);
+}
