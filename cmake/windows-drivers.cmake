@@ -22,6 +22,9 @@ function(quillan_windows_driver target folder winnt ntddi os_major os_minor)
   target_compile_options(${target} PRIVATE
     -fno-exceptions -fno-rtti -ffreestanding --param=min-pagesize=0
     -fno-asynchronous-unwind-tables -fno-threadsafe-statics
+    # The kernel does not save floating-point or vector registers for a
+    # driver: the compiler may use none of them.
+    -mgeneral-regs-only
     -O2 -Wall -Wextra -Werror -Wno-unknown-pragmas)
   target_link_options(${target} PRIVATE
     # No C run-time start-up code or libraries: the kernel calls DriverEntry.
