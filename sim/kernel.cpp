@@ -11,6 +11,7 @@ namespace sim {
 
 void Reset() {
   ke::StopConcurrent();
+  ke::SetWatchdogSeconds(ke::kDefaultWatchdogSeconds);
   verifier::Reset();
   clock::Reset();
   ke::ResetTimers();

@@ -154,7 +154,8 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     verifier::Report(verifier::Rule::TimerInFreedMemory,
                      std::string("pool block ") + where + " is freed while a timer in it is still set");
   }
-  if (ke::RemoveDpcsIn(P, block.size)) {
+  bool queued = ke::RemoveDpcsIn(P, block.size);
+  if (ke::DetachTimerDpcsIn(P, block.size) || queued) {
     verifier::Report(verifier::Rule::DpcInFreedMemory,
                      std::string("pool block ") + where + " is freed while a DPC in it is still queued");
   }

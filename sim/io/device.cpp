@@ -163,7 +163,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (ke::CancelTimersIn(DeviceObject->DeviceExtension, record.extensionSize)) {
       verifier::Report(verifier::Rule::TimerInFreedMemory, described + " is deleted while a timer in its extension is set");
     }
-    if (ke::RemoveDpcsIn(DeviceObject->DeviceExtension, record.extensionSize)) {
+    bool queued = ke::RemoveDpcsIn(DeviceObject->DeviceExtension, record.extensionSize);
+    if (ke::DetachTimerDpcsIn(DeviceObject->DeviceExtension, record.extensionSize) || queued) {
       verifier::Report(verifier::Rule::DpcInFreedMemory, described + " is deleted while a DPC in its extension is queued");
     }
     ke::ForgetSpinLocksIn(DeviceObject->DeviceExtension, record.extensionSize);

@@ -15,7 +15,7 @@ namespace sim::ke {
 namespace {
 
 std::atomic<bool> g_concurrent{false};
-std::atomic<unsigned> g_watchdogSeconds{20};
+std::atomic<unsigned> g_watchdogSeconds{kDefaultWatchdogSeconds};
 std::mutex g_lock;
 std::condition_variable g_work;
 bool g_stopping;

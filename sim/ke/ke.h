@@ -65,6 +65,9 @@ void RunDpc(const DpcCall& call);
 // Takes the DPCs queued in memory that is being freed off the queue; true if
 // there were any (the caller reports it).
 bool RemoveDpcsIn(const void* begin, size_t size);
+// Takes DPCs in memory that is being freed off the timers (elsewhere) that
+// would queue them; true if there were any (the caller reports it).
+bool DetachTimerDpcsIn(const void* begin, size_t size);
 size_t QueuedDpcCount();
 void ResetDpcs();
 
@@ -93,6 +96,7 @@ void StopConcurrent();
 void SignalDpcThread();
 // Real-time limit of a blocking wait in concurrent mode.
 void SetWatchdogSeconds(unsigned seconds);
+constexpr unsigned kDefaultWatchdogSeconds = 20;
 unsigned WatchdogSeconds();
 
 }  // namespace sim::ke

@@ -79,6 +79,19 @@ bool CancelTimersIn(const void* begin, size_t size) {
   return found;
 }
 
+bool DetachTimerDpcsIn(const void* begin, size_t size) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  bool found = false;
+  for (auto& entry : g_set) {
+    const char* dpc = reinterpret_cast<const char*>(entry.first->Dpc);
+    if (dpc >= begin && dpc < static_cast<const char*>(begin) + size) {
+      entry.first->Dpc = nullptr;
+      found = true;
+    }
+  }
+  return found;
+}
+
 size_t SetTimerCount() {
   std::lock_guard<std::mutex> hold(g_lock);
   return g_set.size();

@@ -323,6 +323,27 @@ TEST_F(PoolTest, FreeingTheDpcOfAnExpiredTimerIsReported) {
   EXPECT_EQ(runs, 0);
 }
 
+// A timer that lives on while the DPC it would queue is freed: the free is
+// reported and the timer's expiry later touches nothing freed.
+TEST_F(PoolTest, FreeingTheDpcOfATimerStillSetIsReported) {
+  int runs = 0;
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  auto* dpc = static_cast<KDPC*>(ExAllocatePool(NonPagedPool, sizeof(KDPC)));
+  ASSERT_NE(dpc, nullptr);
+  KeInitializeDpc(dpc, CountingDpc, &runs);
+  LARGE_INTEGER due;
+  due.QuadPart = -10 * 10000LL;
+  KeSetTimer(&timer, due, dpc);
+
+  ExFreePool(dpc);
+  ExpectOnlyFinding(Rule::DpcInFreedMemory);
+  sim::clock::AdvanceMs(20);
+  EXPECT_EQ(runs, 0);
+  EXPECT_TRUE(KeReadStateTimer(&timer)) << "the timer itself still expires";
+  EXPECT_TRUE(sim::verifier::Findings().empty()) << sim::verifier::Describe(sim::verifier::Findings());
+}
+
 TEST_F(PoolTest, FreeingACancelledTimerOrADpcThatRanIsFine) {
   int runs = 0;
   auto* block = static_cast<TimerBlock*>(ExAllocatePool(NonPagedPool, sizeof(TimerBlock)));
