@@ -11,15 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/due_time.h"
+
 using sim::verifier::Rule;
 
 namespace {
-
-LARGE_INTEGER Absolute(int64_t at) {
-  LARGE_INTEGER time;
-  time.QuadPart = at;
-  return time;
-}
 
 NTSTATUS Wait(PKEVENT event, PLARGE_INTEGER timeout = nullptr) {
   return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, timeout);

@@ -10,21 +10,12 @@
 #include <optional>
 #include <string>
 
+#include "support/due_time.h"
+
 using sim::verifier::Rule;
 
 namespace {
 
-LARGE_INTEGER Relative(int64_t units) {
-  LARGE_INTEGER time;
-  time.QuadPart = -units;
-  return time;
-}
-
-LARGE_INTEGER Absolute(int64_t at) {
-  LARGE_INTEGER time;
-  time.QuadPart = at;
-  return time;
-}
 
 NTSTATUS Wait(PKEVENT event, std::optional<LARGE_INTEGER> timeout = std::nullopt) {
   return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, timeout ? &*timeout : nullptr);

@@ -9,21 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "support/due_time.h"
+
 using sim::verifier::Rule;
 
 namespace {
 
-LARGE_INTEGER Relative(int64_t units) {
-  LARGE_INTEGER time;
-  time.QuadPart = -units;
-  return time;
-}
-
-LARGE_INTEGER Absolute(int64_t at) {
-  LARGE_INTEGER time;
-  time.QuadPart = at;
-  return time;
-}
 
 // A timer and its DPC, which records each run: the virtual time, the IRQL,
 // and its name in a log shared by several timers.
