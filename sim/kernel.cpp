@@ -4,6 +4,7 @@
 #include "sim/io/io.h"
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
+#include "sim/mm/mdl.h"
 #include "sim/ob/namespace.h"
 #include "sim/rtl/debug.h"
 
@@ -18,6 +19,7 @@ void Reset() {
   ke::ResetDpcs();
   ke::ResetSpinLocks();
   pool::Reset();
+  mm::Reset();
   ob::Reset();
   io::ResetRequestOrder();
   debug::Clear();

@@ -44,6 +44,7 @@ const char* RuleName(Rule rule) {
     case Rule::DeviceDeletedWhileAttached: return "device deleted while attached";
     case Rule::DeviceDeletedWhileReferenced: return "device deleted while referenced";
     case Rule::DeviceLeaked: return "device object leaked";
+    case Rule::MdlMisuse: return "MDL misused";
     case Rule::UnsupportedCall: return "call the simulated kernel does not support";
   }
   return "unknown rule";

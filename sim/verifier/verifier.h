@@ -43,6 +43,7 @@ enum class Rule {
   DeviceDeletedWhileAttached,
   DeviceDeletedWhileReferenced,
   DeviceLeaked,
+  MdlMisuse,
   UnsupportedCall,
 };
 
