@@ -13,5 +13,6 @@ VOID NTAPI SerialUnload(PDRIVER_OBJECT driver);
 NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialCleanup(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialSystemControl(PDEVICE_OBJECT device, PIRP irp);

@@ -4,6 +4,8 @@
  */
 #include "driver/frame/port.h"
 
+#include "driver/receive/read.h"
+
 VOID InitializePortRecord(PortExtension* port, PDEVICE_OBJECT self) {
   port->Self = self;
 
@@ -33,6 +35,10 @@ VOID InitializePortRecord(PortExtension* port, PDEVICE_OBJECT self) {
   KeInitializeTimer(&port->ReadTotalTimer);
   KeInitializeTimer(&port->ReadIntervalTimer);
   KeInitializeTimer(&port->WriteTimer);
+  // Both read timers run the same routine, which does not need to know
+  // which of them expired.
+  KeInitializeDpc(&port->ReadTotalDpc, ReadTimeoutDpc, port);
+  KeInitializeDpc(&port->ReadIntervalDpc, ReadTimeoutDpc, port);
 
   KeInitializeEvent(&port->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&port->NoPendingIoEvent, NotificationEvent, FALSE);

@@ -14,6 +14,8 @@
  */
 #include "driver/frame/queue.h"
 
+#include "driver/receive/read.h"
+
 RequestQueue ReadRequests(PortExtension* port) {
   return {&port->ReadQueue, &port->CurrentReadIrp, &port->ReadQueueLock,
           {&port->ReadTotalTimer, &port->ReadIntervalTimer}, KeepInformation, KeepInformation, KeepInformation};
@@ -101,8 +103,10 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   RequestQueue reads = ReadRequests(PortOf(device));
   KIRQL irql;
   KeAcquireSpinLock(reads.Lock, &irql);
-  CancelHeldRequest(reads, device, irp);
+  CancelledFrom from = CancelHeldRequest(reads, device, irp);
   KeReleaseSpinLock(reads.Lock, irql);
+  // The next queued read becomes current, with its timers starting now.
+  if (from == FromCurrentSlot) ProcessReadQueue(PortOf(device));
   IoReleaseCancelSpinLock(cancelIrql);
 }
 

@@ -36,9 +36,10 @@ RequestQueue WriteRequests(PortExtension* port);
 RequestQueue WaitRequests(PortExtension* port);
 
 // Appends a request and installs its cancel routine. The caller holds the
-// queue's lock, has taken the request's pending-I/O reference and marked it
-// pending. A request cancelled before its routine was installed stays
-// queued: the serving code finds Cancel set when it becomes current.
+// queue's lock and has taken the request's pending-I/O reference; it marks
+// the request pending unless its dispatch may still complete it at once.
+// A request cancelled before its routine was installed stays queued: the
+// serving code finds Cancel set when it becomes current.
 VOID EnqueueRequest(const RequestQueue& queue, PIRP irp, PDRIVER_CANCEL cancelRoutine);
 
 // Moves the oldest queued request into the current slot (the slot is set to

@@ -6,6 +6,7 @@
 #include "driver/receive/reader.h"
 
 #include "driver/control/events.h"
+#include "driver/receive/read.h"
 #include "driver/usb/submit.h"
 
 static const ULONG kReadFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
@@ -78,6 +79,7 @@ NTSTATUS NTAPI ReadUrbCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     RingBufferPut(&port->RxBuffer, port->ReadTransferBuffer, received);  // overflow is dropped
     KeReleaseSpinLock(&port->RxBufferLock, irql);
     RecordEvent(port, SERIAL_EV_RXCHAR);
+    ProcessReadQueue(port);
   }
 
   BuildBulkTransfer(port->ReadUrb, port->ReadPipe, kReadFlags, port->ReadTransferBuffer, PORT_TRANSFER_SIZE);

@@ -1,5 +1,6 @@
 #include "sim/io/request.h"
 #include "sim/io/io.h"
+#include "sim/ke/clock.h"
 #include "sim/verifier/verifier.h"
 
 #include <chrono>
@@ -27,6 +28,7 @@ Request::Request(PDEVICE_OBJECT target, UCHAR major, UCHAR minor)
       std::lock_guard<std::mutex> hold(state->lock);
       state->completed = true;
       state->order = ++g_completions;
+      state->time = clock::Now();
       state->done.notify_all();
     }
   };
@@ -62,6 +64,11 @@ bool Request::WaitCompleted(unsigned milliseconds) const {
   std::unique_lock<std::mutex> hold(completion_->lock);
   return completion_->done.wait_for(hold, std::chrono::milliseconds(milliseconds),
                                     [this] { return completion_->completed; });
+}
+
+int64_t Request::CompletionTime() const {
+  std::lock_guard<std::mutex> hold(completion_->lock);
+  return completion_->time;
 }
 
 NTSTATUS Request::Status() const { return irp_->IoStatus.Status; }

@@ -43,6 +43,8 @@ class Request {
   // Position of this completion among all completions of requests since the
   // kernel was reset (1 = first); 0 while not completed.
   uint64_t CompletionOrder() const;
+  // Virtual time (100-ns units) at which completion reached the caller.
+  int64_t CompletionTime() const;
 
  private:
   struct Completion {
@@ -50,6 +52,7 @@ class Request {
     mutable std::condition_variable done;
     bool completed = false;
     uint64_t order = 0;
+    int64_t time = 0;
   };
 
   PDEVICE_OBJECT target_;

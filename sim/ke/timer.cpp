@@ -131,7 +131,10 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
   }
   // Negative: relative to now; otherwise absolute system time (here, virtual).
   int64_t now = sim::clock::Now();
-  int64_t due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart : DueTime.QuadPart;
+  // A relative time too far out for virtual time's 63 bits never comes.
+  int64_t due = DueTime.QuadPart >= 0                                ? DueTime.QuadPart
+                : -(DueTime.QuadPart + 1) >= INT64_MAX - now ? INT64_MAX
+                                                                     : now - DueTime.QuadPart;
   BOOLEAN wasSet;
   {
     std::lock_guard<std::mutex> hold(sim::ke::g_lock);

@@ -27,6 +27,7 @@ inline PDEVICE_OBJECT AddPort(PDRIVER_OBJECT driver, PDEVICE_OBJECT lower) {
   sim::ke::NameSpinLock(&port->IoCountLock, "IoCountLock");
   port->PhysicalDevice = lower;
   port->LowerDevice = IoAttachDeviceToDeviceStack(device, lower);
+  device->Flags |= DO_DIRECT_IO;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   IncrementIoCount(device);
   port->Started = TRUE;

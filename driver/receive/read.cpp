@@ -1,0 +1,212 @@
+/*
+ * Reads and the serial read time-outs.
+ *
+ * A pass holds ReadQueueLock and RxBufferLock from start to end, so the
+ * bulk-in completion's put waits until the pass is over and the count the
+ * pass takes at its start stays exact. It serves as many reads, in queue
+ * order, as the buffered bytes allow, and leaves at most one read current.
+ *
+ * Two timers bound the current read. The total timer is armed once, in the
+ * pass in which the read becomes current and is not filled, and counts from
+ * then. The interval timer measures the silence since the last delivery: a
+ * read's first pass starts it only if that pass delivered bytes, and every
+ * later pass that leaves the read pending starts it again. Either expiry
+ * sets ReadTimerFired and runs a pass, which completes the read with what it
+ * has: STATUS_SUCCESS if that fills it, STATUS_TIMEOUT otherwise.
+ */
+#include "driver/receive/read.h"
+
+#include "driver/frame/dispatch.h"
+#include "driver/frame/queue.h"
+#include "driver/receive/reader.h"
+
+// The longest total time-out whose due time, in 100-ns units, fits in the
+// signed 64 bits of a relative due time.
+static const ULONGLONG kLongestTimeoutMs = MAXLONGLONG / 10000;
+
+static ULONG ReadLength(PIRP read) { return IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length; }
+
+// The read's buffer in system space, mapped by SerialRead before the read
+// was queued, so a pass at DISPATCH_LEVEL never has to map it.
+static PUCHAR ReadBuffer(PIRP read) { return static_cast<PUCHAR>(read->MdlAddress->MappedSystemVa); }
+
+static VOID SetTimerMs(PKTIMER timer, ULONGLONG milliseconds, PKDPC dpc) {
+  if (milliseconds > kLongestTimeoutMs) milliseconds = kLongestTimeoutMs;
+  LARGE_INTEGER due;
+  due.QuadPart = -static_cast<LONGLONG>(milliseconds * 10000);
+  KeSetTimer(timer, due, dpc);
+}
+
+static VOID StopReadTimers(PortExtension* port) {
+  KeCancelTimer(&port->ReadTotalTimer);
+  KeCancelTimer(&port->ReadIntervalTimer);
+}
+
+// Arms the timers of the current read, which a pass has left pending after
+// copying `copied` bytes into it. ReadQueueLock and RxBufferLock held.
+static VOID ArmReadTimers(PortExtension* port, PIRP read, ULONG copied, BOOLEAN becameCurrent) {
+  if (!becameCurrent) KeCancelTimer(&port->ReadIntervalTimer);
+
+  SERIAL_TIMEOUTS timeouts;
+  KIRQL irql;
+  KeAcquireSpinLock(&port->TimeoutsLock, &irql);
+  timeouts = port->Timeouts;
+  KeReleaseSpinLock(&port->TimeoutsLock, irql);
+  ULONG interval = timeouts.ReadIntervalTimeout;
+  ULONG multiplier = timeouts.ReadTotalTimeoutMultiplier;
+  ULONG constant = timeouts.ReadTotalTimeoutConstant;
+
+  BOOLEAN intervalInForce = interval != 0 && interval != MAXULONG;
+  BOOLEAN totalInForce;
+  if (interval != MAXULONG) {
+    totalInForce = multiplier != 0 || constant != 0;
+  } else if (constant == MAXULONG) {
+    totalInForce = FALSE;  // wait until full
+  } else if (multiplier == 0 && constant == 0) {
+    totalInForce = FALSE;  // complete as soon as data arrive
+    port->ReadCompleteOnData = TRUE;
+  } else {
+    totalInForce = TRUE;
+    if (multiplier == MAXULONG) multiplier = 0;  // a total of the constant alone, possibly 0: at once
+  }
+
+  if (intervalInForce && (!becameCurrent || copied > 0)) {
+    SetTimerMs(&port->ReadIntervalTimer, interval, &port->ReadIntervalDpc);
+  }
+  if (totalInForce && becameCurrent) {
+    ULONGLONG total = static_cast<ULONGLONG>(multiplier) * ReadLength(read) + constant;
+    SetTimerMs(&port->ReadTotalTimer, total, &port->ReadTotalDpc);
+  }
+}
+
+// The pass itself; the caller holds ReadQueueLock. `arriving` is the read
+// whose dispatch runs the pass, or null. With a read arriving the result is
+// that read's own status: its completion status if the pass completed it,
+// or STATUS_PENDING with the read marked pending if it is still held, which
+// the lock guarantees no one else can have completed meanwhile.
+static NTSTATUS ServeReads(PortExtension* port, PIRP arriving) {
+  KIRQL irql;
+  KeAcquireSpinLock(&port->RxBufferLock, &irql);
+  ULONG available = RingBufferCount(&port->RxBuffer);
+  NTSTATUS first = STATUS_PENDING;
+  NTSTATUS arrivingStatus = STATUS_PENDING;
+
+  BOOLEAN becameCurrent = FALSE;
+  if (port->CurrentReadIrp == nullptr) {
+    becameCurrent = DequeueRequest(&port->CurrentReadIrp, &port->ReadQueue);
+    port->ReadTimerFired = FALSE;
+  }
+
+  for (PIRP read; (read = port->CurrentReadIrp) != nullptr;) {
+    NTSTATUS completion;
+    if (read->Cancel) {
+      // Cancelled before its cancel routine was installed, or the routine
+      // has been taken and is about to run.
+      if (!ClaimRequest(read)) break;
+      completion = STATUS_CANCELLED;
+    } else {
+      ULONG length = ReadLength(read);
+      ULONG copied = length - static_cast<ULONG>(read->IoStatus.Information);
+      if (copied > available) copied = available;
+      if (copied != 0) {
+        RingBufferGet(&port->RxBuffer, ReadBuffer(read) + read->IoStatus.Information, copied);
+        read->IoStatus.Information += copied;
+        available -= copied;
+      }
+
+      if (read->IoStatus.Information == length) {
+        if (!ClaimRequest(read)) break;  // its cancel routine reports the bytes just copied
+        completion = STATUS_SUCCESS;
+      } else if ((port->ReadCompleteOnData && copied > 0) || port->ReadTimerFired) {
+        if (!ClaimRequest(read)) break;
+        completion = STATUS_TIMEOUT;
+        port->ReadTimerFired = FALSE;
+        if (copied > 0) port->ReadCompleteOnData = FALSE;
+      } else {
+        ArmReadTimers(port, read, copied, becameCurrent);
+        break;
+      }
+    }
+
+    StopReadTimers(port);
+    port->CurrentReadIrp = nullptr;
+    CompleteHeldRequest(port->Self, read, completion);
+    if (first == STATUS_PENDING) first = completion;
+    if (read == arriving) arrivingStatus = completion;  // compares the address only: the read is gone
+
+    becameCurrent = DequeueRequest(&port->CurrentReadIrp, &port->ReadQueue);
+    port->ReadTimerFired = FALSE;
+  }
+  KeReleaseSpinLock(&port->RxBufferLock, irql);
+
+  if (arriving == nullptr) return first;
+  if (arrivingStatus == STATUS_PENDING) {
+    IoMarkIrpPending(arriving);
+    arriving->IoStatus.Status = STATUS_PENDING;
+  }
+  return arrivingStatus;
+}
+
+NTSTATUS ProcessReadQueue(PortExtension* port) {
+  KIRQL irql;
+  KeAcquireSpinLock(&port->ReadQueueLock, &irql);
+  NTSTATUS status = ServeReads(port, nullptr);
+  KeReleaseSpinLock(&port->ReadQueueLock, irql);
+  return status;
+}
+
+VOID NTAPI ReadTimeoutDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOID systemArgument2) {
+  UNREFERENCED_PARAMETER(dpc);
+  UNREFERENCED_PARAMETER(systemArgument1);
+  UNREFERENCED_PARAMETER(systemArgument2);
+  auto port = static_cast<PortExtension*>(context);
+  // The flag is set under the lock of the pass it is meant for, so no pass
+  // in between can see it half-written.
+  KIRQL irql;
+  KeAcquireSpinLock(&port->ReadQueueLock, &irql);
+  port->ReadTimerFired = TRUE;
+  ServeReads(port, nullptr);
+  KeReleaseSpinLock(&port->ReadQueueLock, irql);
+}
+
+static NTSTATUS RefuseRead(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  DecrementIoCount(device);
+  return status;
+}
+
+NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp) {
+  PortExtension* port = PortOf(device);
+  IncrementIoCount(device);  // the read's own reference, dropped by whoever completes it
+  if (!IsPortUsable(device)) return RefuseRead(device, irp, STATUS_DELETE_PENDING);
+
+  ULONG length = ReadLength(irp);
+  if (irp->MdlAddress == nullptr || length == 0 || length > MmGetMdlByteCount(irp->MdlAddress)) {
+    return RefuseRead(device, irp, STATUS_INVALID_PARAMETER);
+  }
+  // Mapped here, before any byte is taken for it: a read that cannot be
+  // mapped is refused with nothing lost from the ring buffer.
+  if (MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) == nullptr) {
+    return RefuseRead(device, irp, STATUS_INSUFFICIENT_RESOURCES);
+  }
+
+  // A reader that could not be started leaves the read to its time-outs.
+  if (!port->DeviceFailed) StartBulkReader(device);
+
+  KIRQL irql;
+  KeAcquireSpinLock(&port->ReadQueueLock, &irql);
+  EnqueueRequest(ReadRequests(port), irp, ReadCancelRoutine);
+  NTSTATUS status;
+  if (port->CurrentReadIrp == nullptr) {
+    status = ServeReads(port, irp);
+  } else {
+    // Served when the reads ahead of it are done.
+    IoMarkIrpPending(irp);
+    irp->IoStatus.Status = STATUS_PENDING;
+    status = STATUS_PENDING;
+  }
+  KeReleaseSpinLock(&port->ReadQueueLock, irql);
+  return status;
+}
