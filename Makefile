@@ -3,6 +3,7 @@
 #   make build   the two Windows drivers and the 64- and 32-bit host builds
 #   make test    everything, plus the sanitizer builds, then every test suite
 #   make demo    everything, then the main job
+#   make package the two driver packages (quillan.sys and its INF), one folder per system
 #   make clean   remove the build folders
 #
 # Each build lives in its own folder under $(BUILD), is configured once with
@@ -10,21 +11,30 @@
 
 BUILD   ?= build
 WINDOWS := $(abspath $(BUILD)/windows)
+PACKAGE := $(abspath $(BUILD)/package)
 
 # Configure options of each build. Host builds know where the Windows build
-# puts the drivers, for the test that checks what the drivers import.
+# puts the drivers and where the packages are, for the tests that check them.
+SHIPPED         := -DQUILLAN_SYS_DIR=$(WINDOWS) -DQUILLAN_PACKAGE_DIR=$(PACKAGE)
 OPTIONS_windows := -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
-OPTIONS_host64  := -DQUILLAN_SYS_DIR=$(WINDOWS)
-OPTIONS_host32  := -DQUILLAN_SYS_DIR=$(WINDOWS) -DQUILLAN_M32=ON
-OPTIONS_asan    := -DQUILLAN_SYS_DIR=$(WINDOWS) -DQUILLAN_SANITIZE=address
-OPTIONS_tsan    := -DQUILLAN_SYS_DIR=$(WINDOWS) -DQUILLAN_SANITIZE=thread
+OPTIONS_host64  := $(SHIPPED)
+OPTIONS_host32  := $(SHIPPED) -DQUILLAN_M32=ON
+OPTIONS_asan    := $(SHIPPED) -DQUILLAN_SANITIZE=address
+OPTIONS_tsan    := $(SHIPPED) -DQUILLAN_SANITIZE=thread
 
 # Ninja already uses every core; builds run one after another.
 .NOTPARALLEL:
-.PHONY: build test demo demo-run clean
+.PHONY: build test demo demo-run package clean
 
 # The Windows build comes first: the host test suites read its drivers.
-build: windows host64 host32
+build: windows package host64 host32
+
+# One folder per system, holding what a person installs from.
+package: windows
+	for target in xp w2k; do \
+	  mkdir -p $(PACKAGE)/$$target && \
+	  cp $(WINDOWS)/$$target/quillan.sys package/quillan.inf $(PACKAGE)/$$target/ || exit 1; \
+	done
 
 test: build asan tsan
 	cd $(BUILD)/host64 && ctest --output-on-failure
@@ -41,7 +51,7 @@ demo-run:
 	@echo "Windows 2000 driver: $(WINDOWS)/w2k/quillan.sys"
 
 clean:
-	rm -rf $(addprefix $(BUILD)/,windows host64 host32 asan tsan)
+	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan)
 
 # Configure a build folder once (again when this Makefile changes), then
 # let Ninja bring it up to date.

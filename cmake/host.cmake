@@ -3,10 +3,12 @@
 #   QUILLAN_M32=ON          32-bit build with the exact x86 layouts
 #   QUILLAN_SANITIZE=address|thread   ASan+UBSan or TSan variant
 #   QUILLAN_SYS_DIR         where the Windows build put its drivers (import check)
+#   QUILLAN_PACKAGE_DIR     where make package put the driver packages (package check)
 
 option(QUILLAN_M32 "32-bit host build" OFF)
 set(QUILLAN_SANITIZE "none" CACHE STRING "none, address or thread")
 set(QUILLAN_SYS_DIR "" CACHE PATH "folder holding xp/quillan.sys and w2k/quillan.sys")
+set(QUILLAN_PACKAGE_DIR "" CACHE PATH "folder holding the driver packages xp/ and w2k/")
 
 if(NOT CMAKE_BUILD_TYPE)
   set(CMAKE_BUILD_TYPE RelWithDebInfo)
