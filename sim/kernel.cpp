@@ -1,11 +1,13 @@
 #include "sim/kernel.h"
 
+#include "sim/cm/registry.h"
 #include "sim/ex/pool.h"
 #include "sim/io/io.h"
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
 #include "sim/mm/mdl.h"
 #include "sim/ob/namespace.h"
+#include "sim/pnp/pnp.h"
 #include "sim/rtl/debug.h"
 
 namespace sim {
@@ -21,6 +23,8 @@ void Reset() {
   pool::Reset();
   mm::Reset();
   ob::Reset();
+  cm::Reset();
+  pnp::Reset();
   io::ResetRequestOrder();
   debug::Clear();
 }
@@ -36,6 +40,12 @@ std::vector<verifier::Finding> EndOfTest() {
   }
   io::ReportAndReleaseIrps();
   io::ReportAndReleaseDevices();
+  // Names, registry handles and device interfaces outlive a driver's
+  // devices in Windows: whatever a driver published and did not withdraw
+  // is its own fault.
+  ob::ReportAndRemoveLinks();
+  cm::ReportAndCloseHandles();
+  pnp::ReportEnabledInterfaces();
   pool::Usage left = pool::Outstanding();
   if (left.blocks != 0) {
     verifier::Report(verifier::Rule::PoolLeaked, std::to_string(left.blocks) + " block(s), " +

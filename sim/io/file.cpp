@@ -3,6 +3,8 @@
 #include "sim/io/request.h"
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
+#include "sim/ob/namespace.h"
+#include "sim/pnp/pnp.h"
 #include "sim/verifier/verifier.h"
 
 #include <cstdlib>
@@ -64,6 +66,18 @@ NTSTATUS FileHandle::Open(PDEVICE_OBJECT device, std::unique_ptr<FileHandle>* ha
   }
   handle->reset(new FileHandle(top, file));
   return status;
+}
+
+NTSTATUS FileHandle::OpenByName(const std::u16string& name, std::unique_ptr<FileHandle>* handle) {
+  handle->reset();
+  PVOID named = nullptr;
+  if (ob::ResolveDevice(name, &named) != STATUS_SUCCESS) named = pnp::EnabledInterfaceDevice(name);
+  if (named == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  auto device = static_cast<PDEVICE_OBJECT>(named);
+  // The I/O manager lets no open reach a device its driver has not finished
+  // initializing.
+  if ((device->Flags & DO_DEVICE_INITIALIZING) != 0) return STATUS_NO_SUCH_DEVICE;
+  return Open(device, handle);
 }
 
 FileHandle::~FileHandle() {

@@ -10,6 +10,7 @@
 #include "driver/platform/platform.h"
 
 #include <memory>
+#include <string>
 
 namespace sim::io {
 
@@ -18,6 +19,12 @@ class FileHandle {
   // Opens the device (the top of its stack). On success *handle holds the
   // open handle; the result is the status the create was completed with.
   static NTSTATUS Open(PDEVICE_OBJECT device, std::unique_ptr<FileHandle>* handle);
+  // Opens by name, as an application does: "COM5", "\\.\COM5",
+  // "\DosDevices\COM5", an NT device name, or the name of an enabled device
+  // interface. Links are followed to the device they name;
+  // STATUS_OBJECT_NAME_NOT_FOUND if nothing lies at the end, and
+  // STATUS_NO_SUCH_DEVICE for a device still initializing.
+  static NTSTATUS OpenByName(const std::u16string& name, std::unique_ptr<FileHandle>* handle);
 
   // Closes the handle if it is still open.
   ~FileHandle();

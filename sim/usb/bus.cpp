@@ -6,9 +6,12 @@
  */
 #include "sim/usb/bus_state.h"
 
+#include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
+#include "sim/pnp/pnp.h"
 #include "sim/verifier/verifier.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace sim::usb {
@@ -29,9 +32,7 @@ void FillCapabilities(PDEVICE_CAPABILITIES capabilities) {
 
 // A bus driver completes the requests of its PDO; those it does not handle
 // it completes with the status they arrived with.
-NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status = irp->IoStatus.Status;
+NTSTATUS OwnPnpAnswer(BusState* bus, PIO_STACK_LOCATION stack, NTSTATUS status) {
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -40,11 +41,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
-      status = STATUS_SUCCESS;
-      break;
+      return STATUS_SUCCESS;
     case IRP_MN_REMOVE_DEVICE: {
       // The device stays on the bus, unconfigured, until it is unplugged.
-      BusState* bus = BusState::Of(pdo);
       KIRQL irql = bus->Acquire();
       std::vector<PIRP> cancelled = bus->ClosePipesLocked();
       bus->Release(irql);
@@ -53,21 +52,51 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         CompleteUrb(transfer, urb, Failure(STATUS_CANCELLED, USBD_STATUS_CANCELED));
       }
-      status = STATUS_SUCCESS;
-      break;
+      return STATUS_SUCCESS;
     }
     case IRP_MN_QUERY_CAPABILITIES: {
       PDEVICE_CAPABILITIES capabilities = stack->Parameters.DeviceCapabilities.Capabilities;
-      if (capabilities->Version < 1 || capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
-        status = STATUS_UNSUCCESSFUL;
-        break;
-      }
+      if (capabilities->Version < 1 || capabilities->Size < sizeof(DEVICE_CAPABILITIES)) return STATUS_UNSUCCESSFUL;
       FillCapabilities(capabilities);
-      status = STATUS_SUCCESS;
-      break;
+      return STATUS_SUCCESS;
     }
     default:
-      break;
+      return status;
+  }
+}
+
+// Completes a request answered later, from the clock, at DISPATCH_LEVEL.
+void FinishPnpLater(BusState* bus, PIRP irp, NTSTATUS status, uint64_t latencyMs) {
+  auto id = std::make_shared<uint64_t>(0);
+  std::lock_guard<std::mutex> hold(bus->pnpLock);
+  int64_t due = clock::Now() + static_cast<int64_t>(latencyMs) * clock::kUnitsPerMs;
+  *id = clock::Schedule(due, [bus, irp, status, id] {
+    {
+      std::lock_guard<std::mutex> hold(bus->pnpLock);
+      auto& pending = bus->pnpPending;
+      pending.erase(std::remove(pending.begin(), pending.end(), *id), pending.end());
+    }
+    CompleteIrp(irp, status);
+  });
+  bus->pnpPending.push_back(*id);
+}
+
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
+  BusState* bus = BusState::Of(pdo);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = OwnPnpAnswer(bus, stack, irp->IoStatus.Status);
+  std::optional<BusState::PnpAnswer> answer;
+  {
+    std::lock_guard<std::mutex> hold(bus->pnpLock);
+    bus->pnpSeen.push_back(stack->MinorFunction);
+    auto found = bus->pnpAnswers.find(stack->MinorFunction);
+    if (found != bus->pnpAnswers.end()) answer = found->second;
+  }
+  if (answer) status = answer->status;
+  if (answer && answer->later) {
+    IoMarkIrpPending(irp);
+    FinishPnpLater(bus, irp, status, answer->latencyMs);
+    return STATUS_PENDING;
   }
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -123,6 +152,13 @@ BusState::BusState(DeviceModel& device)
   *static_cast<BusState**>(pdo->DeviceExtension) = this;
   pdo->Flags |= DO_POWER_PAGABLE;
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  const Bytes& descriptor = model.GetDescriptors().device;
+  uint16_t vendor = 0, product = 0;
+  if (descriptor.size() >= kDeviceDescriptorSize) {
+    vendor = static_cast<uint16_t>(descriptor[8] | descriptor[9] << 8);
+    product = static_cast<uint16_t>(descriptor[10] | descriptor[11] << 8);
+  }
+  pnp::RegisterUsbDevice(pdo, vendor, product);
   model.bus_ = this;
 }
 
@@ -137,11 +173,20 @@ BusState::~BusState() {
   control.clear();
   ClosePipesLocked();
   Release(irql);
+  {
+    // Plug and Play requests the bus was to finish later stay unfinished.
+    std::lock_guard<std::mutex> hold(pnpLock);
+    for (uint64_t id : pnpPending) left += clock::Cancel(id) ? 1 : 0;
+    pnpPending.clear();
+  }
   if (left != 0) {
     verifier::Report(verifier::Rule::IrpLeaked, "the USB bus was removed with " + std::to_string(left) +
                                                     " request(s) still queued on it; they are never completed");
   }
-  if (pdo != nullptr) IoDeleteDevice(pdo);
+  if (pdo != nullptr) {
+    pnp::ForgetDeviceNode(pdo);
+    IoDeleteDevice(pdo);
+  }
   ke::ForgetSpinLocksIn(&lock, sizeof lock);
   driver.reset();
 }
@@ -208,6 +253,21 @@ USBD_PIPE_HANDLE Bus::PipeHandle(uint8_t endpointAddress) const {
   }
   state_->Release(irql);
   return handle;
+}
+
+void Bus::AnswerPnp(UCHAR minor, NTSTATUS status) {
+  std::lock_guard<std::mutex> hold(state_->pnpLock);
+  state_->pnpAnswers[minor] = {status, false, 0};
+}
+
+void Bus::AnswerPnpLater(UCHAR minor, NTSTATUS status, uint64_t latencyMs) {
+  std::lock_guard<std::mutex> hold(state_->pnpLock);
+  state_->pnpAnswers[minor] = {status, true, latencyMs};
+}
+
+std::vector<UCHAR> Bus::PnpSeen() const {
+  std::lock_guard<std::mutex> hold(state_->pnpLock);
+  return state_->pnpSeen;
 }
 
 size_t Bus::Queued(uint8_t endpointAddress) const {

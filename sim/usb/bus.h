@@ -5,7 +5,9 @@
  * (descriptors, select configuration, get status, abort pipe, bulk and
  * interrupt transfers, queued per pipe and cancellable), and Plug and Play
  * and power requests as a bus driver does for its PDO. What the device
- * answers, and when, is up to the DeviceModel plugged in.
+ * answers, and when, is up to the DeviceModel plugged in. The PDO is a
+ * device node of the Plug and Play manager, with a USB instance identifier
+ * made from the device descriptor's vendor and product.
  *
  * Destroy the bus before the end-of-test checks run (its PDO and driver
  * object would be reported as leaked), after the function driver has
@@ -59,6 +61,18 @@ class Bus {
   USBD_PIPE_HANDLE PipeHandle(uint8_t endpointAddress) const;
   // Transfers waiting in the queue of an endpoint's pipe.
   size_t Queued(uint8_t endpointAddress) const;
+
+  // How the PDO ends the Plug and Play requests of one minor function from
+  // now on: with `status` instead of its own answer (the work of the
+  // request, such as closing the pipes at removal, is still done).
+  // AnswerPnpLater marks them pending and completes them `latencyMs` of
+  // virtual time later, at DISPATCH_LEVEL, as a bus driver finishing the
+  // request in a DPC does.
+  void AnswerPnp(UCHAR minor, NTSTATUS status);
+  void AnswerPnpLater(UCHAR minor, NTSTATUS status, uint64_t latencyMs);
+  // The minor functions of the Plug and Play requests that reached the
+  // PDO, oldest first.
+  std::vector<UCHAR> PnpSeen() const;
 
  private:
   std::unique_ptr<BusState> state_;

@@ -17,6 +17,7 @@
 #include "sim/usb/device_model.h"
 
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,6 +61,18 @@ class BusState {
 
   mutable std::mutex logLock;
   std::vector<UrbSeen> log;
+
+  // Plug and Play: answers set by the test, requests seen, and the clock
+  // entries of requests answered later (cancelled with the bus).
+  struct PnpAnswer {
+    NTSTATUS status;
+    bool later;
+    uint64_t latencyMs;
+  };
+  mutable std::mutex pnpLock;  // guards the three below
+  std::map<UCHAR, PnpAnswer> pnpAnswers;
+  std::vector<UCHAR> pnpSeen;
+  std::vector<uint64_t> pnpPending;
 
   Deferral deferral;
 

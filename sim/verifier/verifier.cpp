@@ -44,6 +44,12 @@ const char* RuleName(Rule rule) {
     case Rule::DeviceDeletedWhileAttached: return "device deleted while attached";
     case Rule::DeviceDeletedWhileReferenced: return "device deleted while referenced";
     case Rule::DeviceLeaked: return "device object leaked";
+    case Rule::DeviceStillInitializing: return "device still initializing";
+    case Rule::SymbolicLinkLeaked: return "symbolic link leaked";
+    case Rule::KeyHandleLeaked: return "registry key handle leaked";
+    case Rule::InvalidHandle: return "handle that is not open";
+    case Rule::DeviceInterfaceLeftEnabled: return "device interface left enabled";
+    case Rule::InvalidArgument: return "argument the kernel would fault on";
     case Rule::MdlMisuse: return "MDL misused";
     case Rule::UnsupportedCall: return "call the simulated kernel does not support";
   }

@@ -44,6 +44,12 @@ enum class Rule {
   DeviceDeletedWhileReferenced,
   DeviceLeaked,
   MdlMisuse,
+  DeviceStillInitializing,
+  SymbolicLinkLeaked,
+  KeyHandleLeaked,
+  InvalidHandle,
+  DeviceInterfaceLeftEnabled,
+  InvalidArgument,
   UnsupportedCall,
 };
 
