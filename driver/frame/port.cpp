@@ -5,6 +5,7 @@
 #include "driver/frame/port.h"
 
 #include "driver/receive/read.h"
+#include "driver/transmit/write.h"
 
 VOID InitializePortRecord(PortExtension* port, PDEVICE_OBJECT self) {
   port->Self = self;
@@ -39,6 +40,7 @@ VOID InitializePortRecord(PortExtension* port, PDEVICE_OBJECT self) {
   // which of them expired.
   KeInitializeDpc(&port->ReadTotalDpc, ReadTimeoutDpc, port);
   KeInitializeDpc(&port->ReadIntervalDpc, ReadTimeoutDpc, port);
+  KeInitializeDpc(&port->WriteTimerDpc, WriteTimeoutDpc, port);
 
   KeInitializeEvent(&port->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&port->NoPendingIoEvent, NotificationEvent, FALSE);

@@ -15,6 +15,7 @@
 #include "driver/frame/queue.h"
 
 #include "driver/receive/read.h"
+#include "driver/transmit/write.h"
 
 RequestQueue ReadRequests(PortExtension* port) {
   return {&port->ReadQueue, &port->CurrentReadIrp, &port->ReadQueueLock,
@@ -112,12 +113,19 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
 
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   KIRQL cancelIrql = irp->CancelIrql;
-  RequestQueue writes = WriteRequests(PortOf(device));
+  PortExtension* port = PortOf(device);
+  RequestQueue writes = WriteRequests(port);
   KIRQL irql;
   KeAcquireSpinLock(writes.Lock, &irql);
-  CancelHeldRequest(writes, device, irp);
+  BOOLEAN wasCurrent = CancelHeldRequest(writes, device, irp) == FromCurrentSlot;
+  // The cancelled write's transfer, if one is outstanding, is reserved
+  // under the lock, so that it is still the same one when it is stopped.
+  PIRP transfer = wasCurrent ? ReserveTransferForAbort(port) : nullptr;
   KeReleaseSpinLock(writes.Lock, irql);
   IoReleaseCancelSpinLock(cancelIrql);
+  // With neither lock held, since stopping the transfer may complete it on
+  // this thread: stop it, or with none outstanding start the next write.
+  if (wasCurrent) CancelWriteTransfer(port, transfer);
 }
 
 VOID NTAPI WaitCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {

@@ -34,6 +34,9 @@ const std::map<std::string, std::set<std::string>>& AllowedImports() {
            "IoCreateDevice", "IoDeleteDevice", "IoAttachDeviceToDeviceStack", "IoDetachDevice",
            "IofCallDriver", "IofCompleteRequest", "IoAllocateIrp", "IoFreeIrp", "IoBuildDeviceIoControlRequest",
            "IoReleaseCancelSpinLock",
+           // Stopping the outstanding bulk-out transfer of a write that was
+           // cancelled or timed out, without waiting at DISPATCH_LEVEL.
+           "IoCancelIrp",
            // Object names, registry and device interfaces.
            "IoOpenDeviceRegistryKey", "ZwQueryKey", "ZwQueryValueKey", "ZwClose", "RtlWriteRegistryValue",
            "RtlDeleteRegistryValue", "IoCreateSymbolicLink", "IoDeleteSymbolicLink", "IoRegisterDeviceInterface",
