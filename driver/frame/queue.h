@@ -55,6 +55,10 @@ BOOLEAN IsRequestQueued(PIRP irp, PLIST_ENTRY queue);
 // request, FALSE that its cancel routine is about to. Any IRQL.
 BOOLEAN ClaimRequest(PIRP irp);
 
+// The request's Cancel flag, which IoCancelIrp may set on another
+// processor at any moment: read once, as a single load.
+inline BOOLEAN IsCancelled(PIRP irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE); }
+
 // Completes a held request whose completion the caller owns, with its
 // Information as the caller left it, and drops its pending-I/O reference.
 // The caller holds the queue's lock.

@@ -13,29 +13,36 @@
  * later pass that leaves the read pending starts it again. Either expiry
  * sets ReadTimerFired and runs a pass, which completes the read with what it
  * has: STATUS_SUCCESS if that fills it, STATUS_TIMEOUT otherwise.
+ *
+ * An expiry whose DPC runs only after its read has ended (on another
+ * processor, the pass that ended it held the lock the DPC waits for) must
+ * not end the next read. Each read records in its first driver context slot
+ * which timers were armed for it, and the DPC acts only for a timer armed
+ * for the current read that has expired and not been set again since.
  */
 #include "driver/receive/read.h"
 
 #include "driver/frame/dispatch.h"
 #include "driver/frame/queue.h"
+#include "driver/frame/timer.h"
 #include "driver/receive/reader.h"
 
-// The longest total time-out whose due time, in 100-ns units, fits in the
-// signed 64 bits of a relative due time.
-static const ULONGLONG kLongestTimeoutMs = MAXLONGLONG / 10000;
+// Which timers were armed for a read, in its first driver context slot,
+// ours while the read is held.
+static const ULONG_PTR kTotalArmed = 1;
+static const ULONG_PTR kIntervalArmed = 2;
+
+static ULONG_PTR ArmedTimers(PIRP read) { return reinterpret_cast<ULONG_PTR>(read->Tail.Overlay.DriverContext[0]); }
+
+static VOID NoteArmed(PIRP read, ULONG_PTR timers) {
+  read->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(ArmedTimers(read) | timers);
+}
 
 static ULONG ReadLength(PIRP read) { return IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length; }
 
 // The read's buffer in system space, mapped by SerialRead before the read
 // was queued, so a pass at DISPATCH_LEVEL never has to map it.
 static PUCHAR ReadBuffer(PIRP read) { return static_cast<PUCHAR>(read->MdlAddress->MappedSystemVa); }
-
-static VOID SetTimerMs(PKTIMER timer, ULONGLONG milliseconds, PKDPC dpc) {
-  if (milliseconds > kLongestTimeoutMs) milliseconds = kLongestTimeoutMs;
-  LARGE_INTEGER due;
-  due.QuadPart = -static_cast<LONGLONG>(milliseconds * 10000);
-  KeSetTimer(timer, due, dpc);
-}
 
 static VOID StopReadTimers(PortExtension* port) {
   KeCancelTimer(&port->ReadTotalTimer);
@@ -71,12 +78,23 @@ static VOID ArmReadTimers(PortExtension* port, PIRP read, ULONG copied, BOOLEAN 
   }
 
   if (intervalInForce && (!becameCurrent || copied > 0)) {
-    SetTimerMs(&port->ReadIntervalTimer, interval, &port->ReadIntervalDpc);
+    ArmTimerMs(&port->ReadIntervalTimer, interval, &port->ReadIntervalDpc);
+    NoteArmed(read, kIntervalArmed);
   }
   if (totalInForce && becameCurrent) {
     ULONGLONG total = static_cast<ULONGLONG>(multiplier) * ReadLength(read) + constant;
-    SetTimerMs(&port->ReadTotalTimer, total, &port->ReadTotalDpc);
+    ArmTimerMs(&port->ReadTotalTimer, total, &port->ReadTotalDpc);
+    NoteArmed(read, kTotalArmed);
   }
+}
+
+// The oldest queued read becomes current, with no timer armed for it and
+// no expiry left over from the read before. TRUE if there was one.
+static BOOLEAN BecomeCurrent(PortExtension* port) {
+  port->ReadTimerFired = FALSE;
+  if (!DequeueRequest(&port->CurrentReadIrp, &port->ReadQueue)) return FALSE;
+  port->CurrentReadIrp->Tail.Overlay.DriverContext[0] = nullptr;
+  return TRUE;
 }
 
 // The pass itself; the caller holds ReadQueueLock. `arriving` is the read
@@ -93,13 +111,12 @@ static NTSTATUS ServeReads(PortExtension* port, PIRP arriving) {
 
   BOOLEAN becameCurrent = FALSE;
   if (port->CurrentReadIrp == nullptr) {
-    becameCurrent = DequeueRequest(&port->CurrentReadIrp, &port->ReadQueue);
-    port->ReadTimerFired = FALSE;
+    becameCurrent = BecomeCurrent(port);
   }
 
   for (PIRP read; (read = port->CurrentReadIrp) != nullptr;) {
     NTSTATUS completion;
-    if (read->Cancel) {
+    if (IsCancelled(read)) {
       // Cancelled before its cancel routine was installed, or the routine
       // has been taken and is about to run.
       if (!ClaimRequest(read)) break;
@@ -134,8 +151,7 @@ static NTSTATUS ServeReads(PortExtension* port, PIRP arriving) {
     if (first == STATUS_PENDING) first = completion;
     if (read == arriving) arrivingStatus = completion;  // compares the address only: the read is gone
 
-    becameCurrent = DequeueRequest(&port->CurrentReadIrp, &port->ReadQueue);
-    port->ReadTimerFired = FALSE;
+    becameCurrent = BecomeCurrent(port);
   }
   KeReleaseSpinLock(&port->RxBufferLock, irql);
 
@@ -156,16 +172,22 @@ NTSTATUS ProcessReadQueue(PortExtension* port) {
 }
 
 VOID NTAPI ReadTimeoutDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOID systemArgument2) {
-  UNREFERENCED_PARAMETER(dpc);
   UNREFERENCED_PARAMETER(systemArgument1);
   UNREFERENCED_PARAMETER(systemArgument2);
   auto port = static_cast<PortExtension*>(context);
+  BOOLEAN total = dpc == &port->ReadTotalDpc;
+  PKTIMER timer = total ? &port->ReadTotalTimer : &port->ReadIntervalTimer;
   // The flag is set under the lock of the pass it is meant for, so no pass
   // in between can see it half-written.
   KIRQL irql;
   KeAcquireSpinLock(&port->ReadQueueLock, &irql);
-  port->ReadTimerFired = TRUE;
-  ServeReads(port, nullptr);
+  PIRP read = port->CurrentReadIrp;
+  BOOLEAN armedForRead = read != nullptr && (ArmedTimers(read) & (total ? kTotalArmed : kIntervalArmed)) != 0;
+  // Not signalled: set again since this expiry, which is therefore stale.
+  if (armedForRead && KeReadStateTimer(timer)) {
+    port->ReadTimerFired = TRUE;
+    ServeReads(port, nullptr);
+  }
   KeReleaseSpinLock(&port->ReadQueueLock, irql);
 }
 

@@ -62,11 +62,6 @@ static BOOLEAN IsOutcomeReady(const TransferState* state) {
   return state->Returned && !state->Submitting && state->Aborters == 0;
 }
 
-// The write's Cancel flag, which IoCancelIrp may be setting on another
-// processor at this moment without any lock of ours: read as one atomic
-// load (a plain byte load on x86).
-static BOOLEAN IsCancelled(PIRP write) { return __atomic_load_n(&write->Cancel, __ATOMIC_ACQUIRE); }
-
 static ULONG WriteLength(PIRP write) { return IoGetCurrentIrpStackLocation(write)->Parameters.Write.Length; }
 
 // The write's data in system space, mapped by SerialWrite before the write

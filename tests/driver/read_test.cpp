@@ -250,6 +250,25 @@ TEST_F(ReadTest, ATimerExpiringInThePassThatFillsAReadDoesNotShortenTheNext) {
   EXPECT_EQ(second->Status(), STATUS_TIMEOUT);
 }
 
+// The expiry's DPC runs late, after the pass that ended its read (as when
+// that pass held the lock on another processor): it must not end the next.
+TEST_F(ReadTest, ALateExpiryOfAnEndedReadLeavesTheNextAlone) {
+  SetTimeouts(0, 0, 100);
+  auto first = Read(10);
+  auto second = Read(10);
+  Arrive(4);
+  sim::ke::DeferDpcs();
+  AdvanceTo(100);  // the first read's total expires; its DPC waits
+  Arrive(6);       // the first read fills, the second becomes current
+  EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+  sim::ke::ResumeDpcs();
+  EXPECT_FALSE(second->Completed()) << "ended by the expiry of the read before it";
+  AdvanceTo(199);
+  EXPECT_FALSE(second->Completed());
+  AdvanceTo(200);
+  EXPECT_EQ(second->Status(), STATUS_TIMEOUT);
+}
+
 TEST_F(ReadTest, ReturnOnDataStaysArmedAfterAFilledReadAndEndsTheNextPartialOne) {
   SetTimeouts(kMax, 0, 0);
   auto first = Read(5);
