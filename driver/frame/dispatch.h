@@ -15,5 +15,6 @@ NTSTATUS NTAPI SerialCleanup(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialWrite(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI SerialIoControl(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialSystemControl(PDEVICE_OBJECT device, PIRP irp);

@@ -21,14 +21,14 @@
 struct PortExtension {
   PDEVICE_OBJECT LowerDevice;                  // written once at add-device, before any open
   PDEVICE_OBJECT PhysicalDevice;               // written once at add-device
-  ULONG BaudRate;                              // no lock: set and reported whole
-  SERIAL_LINE_CONTROL LineControl;             // no lock
-  SERIAL_CHARS Chars;                          // no lock
-  SERIAL_HANDFLOW HandFlow;                    // no lock
+  ULONG BaudRate;                              // TimeoutsLock, which the control requests hold for every setting
+  SERIAL_LINE_CONTROL LineControl;             // TimeoutsLock
+  SERIAL_CHARS Chars;                          // TimeoutsLock
+  SERIAL_HANDFLOW HandFlow;                    // TimeoutsLock
   SERIAL_TIMEOUTS Timeouts;                    // TimeoutsLock (the write path reads its two fields without it)
-  ULONG BreakCount;                            // no lock; nothing counts into it
-  SERIALPERF_STATS PerfStats;                  // no lock; nothing counts into it
-  ULONG WaitMask;                              // written without a lock, read under EventLock
+  ULONG BreakCount;                            // TimeoutsLock; nothing counts into it
+  SERIALPERF_STATS PerfStats;                  // TimeoutsLock; nothing counts into it
+  ULONG WaitMask;                              // EventLock
   RingBuffer RxBuffer;                         // RxBufferLock
   KSPIN_LOCK RxBufferLock;
   BOOLEAN ReaderRunning;                       // no lock: single-byte flag
@@ -59,7 +59,7 @@ struct PortExtension {
   ULONG EventHistory;                          // EventLock
   LIST_ENTRY WaitQueue;                        // EventLock
   KSPIN_LOCK EventLock;                        // guards EventHistory, WaitQueue and CurrentWaitIrp
-  KSPIN_LOCK TimeoutsLock;                     // guards Timeouts
+  KSPIN_LOCK TimeoutsLock;                     // guards Timeouts and the other serial settings
   LONG PendingIoCount;                         // IoCountLock, changed only by interlocked operations
   KEVENT RemoveEvent;                          // IoCountLock: signalled when the count falls to 0
   KEVENT NoPendingIoEvent;                     // IoCountLock: signalled when the count falls to 1
