@@ -1,14 +1,12 @@
 #include "sim/io/file.h"
 #include "sim/io/io.h"
 #include "sim/io/request.h"
-#include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
 #include "sim/ob/namespace.h"
 #include "sim/pnp/pnp.h"
 #include "sim/verifier/verifier.h"
 
 #include <cstdlib>
-#include <limits>
 #include <string>
 
 namespace sim::io {
@@ -33,15 +31,8 @@ NTSTATUS SendFileRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major) 
   request.Irp()->Tail.Overlay.OriginalFileObject = file;
   request.Send();
   // Create, cleanup and close are synchronous for the caller: the I/O
-  // manager waits for a pending one. Deterministically that means letting
-  // virtual time run to whatever can still complete it.
-  if (ke::Concurrent()) {
-    request.WaitCompleted(ke::WatchdogSeconds() * 1000);
-  } else {
-    while (!request.Completed() && clock::FireNext(std::numeric_limits<int64_t>::max())) {
-    }
-  }
-  if (!request.Completed()) {
+  // manager waits for a pending one.
+  if (!request.Await()) {
     verifier::Report(verifier::Rule::WaitNeverEnds,
                      std::string("the caller of ") + MajorName(major) + " waits for a request no one will complete");
     return STATUS_PENDING;

@@ -1,9 +1,11 @@
 #include "sim/io/request.h"
 #include "sim/io/io.h"
 #include "sim/ke/clock.h"
+#include "sim/ke/ke.h"
 #include "sim/verifier/verifier.h"
 
 #include <chrono>
+#include <limits>
 
 namespace sim::io {
 namespace {
@@ -69,6 +71,13 @@ bool Request::WaitCompleted(unsigned milliseconds) const {
 int64_t Request::CompletionTime() const {
   std::lock_guard<std::mutex> hold(completion_->lock);
   return completion_->time;
+}
+
+bool Request::Await() const {
+  if (ke::Concurrent()) return WaitCompleted(ke::WatchdogSeconds() * 1000);
+  while (!Completed() && clock::FireNext(std::numeric_limits<int64_t>::max())) {
+  }
+  return Completed();
 }
 
 NTSTATUS Request::Status() const { return irp_->IoStatus.Status; }

@@ -21,7 +21,7 @@ class Request {
   // An IRP with one stack location for each device of target's stack,
   // IoStatus preset to STATUS_NOT_SUPPORTED as the PnP manager presets it.
   Request(PDEVICE_OBJECT target, UCHAR major, UCHAR minor = 0);
-  ~Request();
+  virtual ~Request();
   Request(const Request&) = delete;
   Request& operator=(const Request&) = delete;
 
@@ -38,6 +38,11 @@ class Request {
   bool Completed() const;
   // Waits (real time) for completion; concurrent tests only.
   bool WaitCompleted(unsigned milliseconds) const;
+  // Waits as a caller blocked on the request does: deterministically, by
+  // letting virtual time run on to whatever can still complete it; in the
+  // concurrent mode, for real under the watchdog. False if it never
+  // completes (the caller reports that).
+  bool Await() const;
   NTSTATUS Status() const;
   ULONG_PTR Information() const;
   // Position of this completion among all completions of requests since the

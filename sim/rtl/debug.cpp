@@ -4,7 +4,6 @@
 #include "sim/rtl/format.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <mutex>
 
 namespace sim::debug {
@@ -12,7 +11,7 @@ namespace {
 
 std::mutex g_lock;
 std::vector<std::string> g_messages;
-bool g_echo;
+std::function<void(const std::string&)> g_echo;
 
 }  // namespace
 
@@ -26,9 +25,9 @@ void Clear() {
   g_messages.clear();
 }
 
-void SetEcho(bool echo) {
+void SetEcho(std::function<void(const std::string&)> echo) {
   std::lock_guard<std::mutex> hold(g_lock);
-  g_echo = echo;
+  g_echo = std::move(echo);
 }
 
 std::string Format(const char* format, ...) {
@@ -42,7 +41,7 @@ std::string Format(const char* format, ...) {
 void Record(const std::string& message) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_messages.push_back(message);
-  if (g_echo) std::fputs(message.c_str(), stdout);
+  if (g_echo) g_echo(message);  // under the lock, so messages keep their order
 }
 
 }  // namespace sim::debug

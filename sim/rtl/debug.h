@@ -1,10 +1,11 @@
 /*
  * The kernel debugger's output: everything drivers print with DbgPrint,
- * captured one message per call so tests can read it, and echoed to standard
- * output when asked (the demo does).
+ * captured one message per call so tests can read it, and echoed as it is
+ * printed when asked (the demo does).
  */
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,8 @@ namespace sim::debug {
 
 std::vector<std::string> Messages();
 void Clear();
-void SetEcho(bool echo);
+// Hands every message, as it is printed, to `echo` too (null: to no one).
+void SetEcho(std::function<void(const std::string&)> echo);
 
 // DbgPrint's formatting on its own: the printf conversions plus the
 // kernel's wide ones (%ws, %S, %wZ, %Z). Arguments as DbgPrint gets them.

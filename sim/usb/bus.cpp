@@ -197,8 +197,30 @@ void BusState::Release(KIRQL irql) { ke::ReleaseSpinLock(&lock, irql, "USB bus")
 
 BusState* BusState::Of(PDEVICE_OBJECT pdo) { return *static_cast<BusState**>(pdo->DeviceExtension); }
 
+namespace {
+std::mutex g_observerLock;
+std::function<void(const TransferEnded&)> g_observer;
+}  // namespace
+
+void ObserveTransfers(std::function<void(const TransferEnded&)> observer) {
+  std::lock_guard<std::mutex> hold(g_observerLock);
+  g_observer = std::move(observer);
+}
+
 void CompleteUrb(PIRP irp, PURB urb, Outcome outcome) {
   if (urb != nullptr) urb->UrbHeader.Status = outcome.usbd;
+  if (urb != nullptr && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    std::function<void(const TransferEnded&)> observer;
+    {
+      std::lock_guard<std::mutex> hold(g_observerLock);
+      observer = g_observer;
+    }
+    const auto& bulk = urb->UrbBulkOrInterruptTransfer;
+    if (observer) {
+      observer({bulk.PipeHandle, (bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0, outcome.status,
+                bulk.TransferBufferLength});
+    }
+  }
   CompleteIrp(irp, outcome.status);
 }
 

@@ -19,6 +19,7 @@
 #include "sim/usb/device_model.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,6 +38,17 @@ struct UrbSeen {
 
 // Text of a URB function code, for messages.
 const char* UrbFunctionName(USHORT function);
+
+// A bulk or interrupt transfer as the bus ends it, for traces.
+struct TransferEnded {
+  USBD_PIPE_HANDLE pipe;
+  bool in;          // USBD_TRANSFER_DIRECTION_IN
+  NTSTATUS status;  // what the IRP is completed with
+  ULONG bytes;      // bytes moved
+};
+// Called for every transfer any bus ends, just before its completion runs,
+// on the thread that ends it, at DISPATCH_LEVEL; null to stop. For tools.
+void ObserveTransfers(std::function<void(const TransferEnded&)> observer);
 
 class Bus {
  public:
