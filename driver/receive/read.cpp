@@ -22,6 +22,7 @@
  */
 #include "driver/receive/read.h"
 
+#include "driver/frame/direct_io.h"
 #include "driver/frame/dispatch.h"
 #include "driver/frame/queue.h"
 #include "driver/frame/timer.h"
@@ -191,28 +192,11 @@ VOID NTAPI ReadTimeoutDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOID
   KeReleaseSpinLock(&port->ReadQueueLock, irql);
 }
 
-static NTSTATUS RefuseRead(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = 0;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  DecrementIoCount(device);
-  return status;
-}
-
 NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp) {
   PortExtension* port = PortOf(device);
   IncrementIoCount(device);  // the read's own reference, dropped by whoever completes it
-  if (!IsPortUsable(device)) return RefuseRead(device, irp, STATUS_DELETE_PENDING);
-
-  ULONG length = ReadLength(irp);
-  if (irp->MdlAddress == nullptr || length == 0 || length > MmGetMdlByteCount(irp->MdlAddress)) {
-    return RefuseRead(device, irp, STATUS_INVALID_PARAMETER);
-  }
-  // Mapped here, before any byte is taken for it: a read that cannot be
-  // mapped is refused with nothing lost from the ring buffer.
-  if (MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) == nullptr) {
-    return RefuseRead(device, irp, STATUS_INSUFFICIENT_RESOURCES);
-  }
+  NTSTATUS admitted = AdmitTransfer(device, irp, ReadLength(irp));
+  if (!NT_SUCCESS(admitted)) return admitted;
 
   // A reader that could not be started leaves the read to its time-outs.
   if (!port->DeviceFailed) StartBulkReader(device);

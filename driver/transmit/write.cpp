@@ -30,6 +30,7 @@
 #include "driver/transmit/write.h"
 
 #include "driver/control/events.h"
+#include "driver/frame/direct_io.h"
 #include "driver/frame/dispatch.h"
 #include "driver/frame/queue.h"
 #include "driver/frame/timer.h"
@@ -297,28 +298,11 @@ VOID NTAPI WriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOI
   CancelWriteTransfer(port, transfer);
 }
 
-static NTSTATUS RefuseWrite(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = 0;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  DecrementIoCount(device);
-  return status;
-}
-
 NTSTATUS NTAPI SerialWrite(PDEVICE_OBJECT device, PIRP irp) {
   PortExtension* port = PortOf(device);
   IncrementIoCount(device);  // the write's own reference, dropped by whoever completes it
-  if (!IsPortUsable(device)) return RefuseWrite(device, irp, STATUS_DELETE_PENDING);
-
-  ULONG length = WriteLength(irp);
-  if (irp->MdlAddress == nullptr || length == 0 || length > MmGetMdlByteCount(irp->MdlAddress)) {
-    return RefuseWrite(device, irp, STATUS_INVALID_PARAMETER);
-  }
-  // Mapped here, at PASSIVE_LEVEL, so that the chunks can be staged at
-  // DISPATCH_LEVEL; a buffer that cannot be mapped is refused unsent.
-  if (MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) == nullptr) {
-    return RefuseWrite(device, irp, STATUS_INSUFFICIENT_RESOURCES);
-  }
+  NTSTATUS admitted = AdmitTransfer(device, irp, WriteLength(irp));
+  if (!NT_SUCCESS(admitted)) return admitted;
 
   KIRQL irql;
   KeAcquireSpinLock(&port->WriteQueueLock, &irql);
