@@ -48,14 +48,17 @@ NTSTATUS GetProperties(PVOID buffer, PortExtension* port) {
 NTSTATUS GetCommStatus(PortExtension* port, PVOID buffer) {
   auto status = static_cast<PSERIAL_STATUS>(buffer);
   RtlZeroMemory(status, sizeof *status);
-  // Nothing counts into these, but they are reported as they stand.
+  // Nothing counts into these, but they are reported as they stand, read
+  // under the lock the statistics requests hold.
+  KIRQL irql;
+  KeAcquireSpinLock(&port->TimeoutsLock, &irql);
   if (port->BreakCount != 0) status->Errors |= SERIAL_ERROR_BREAK;
   if (port->PerfStats.FrameErrorCount != 0) status->Errors |= SERIAL_ERROR_FRAMING;
   if (port->PerfStats.SerialOverrunErrorCount != 0) status->Errors |= SERIAL_ERROR_OVERRUN;
   if (port->PerfStats.BufferOverrunErrorCount != 0) status->Errors |= SERIAL_ERROR_QUEUEOVERRUN;
   if (port->PerfStats.ParityErrorCount != 0) status->Errors |= SERIAL_ERROR_PARITY;
+  KeReleaseSpinLock(&port->TimeoutsLock, irql);
 
-  KIRQL irql;
   KeAcquireSpinLock(&port->RxBufferLock, &irql);
   status->AmountInInQueue = RingBufferCount(&port->RxBuffer);
   KeReleaseSpinLock(&port->RxBufferLock, irql);

@@ -11,5 +11,6 @@
 NTSTATUS GetProperties(PVOID buffer, PortExtension* port);
 
 // Fills a SERIAL_STATUS (the buffer holds at least its 20 bytes). Takes
-// RxBufferLock, then WriteQueueLock, never both. Any IRQL up to DISPATCH_LEVEL.
+// TimeoutsLock, RxBufferLock, then WriteQueueLock, one at a time. Any IRQL
+// up to DISPATCH_LEVEL.
 NTSTATUS GetCommStatus(PortExtension* port, PVOID buffer);
