@@ -22,7 +22,7 @@ static NTSTATUS FinishRequest(PIRP irp, NTSTATUS status) {
 // what this open allocated and leaves the port closed.
 static NTSTATUS OpenPort(PDEVICE_OBJECT device) {
   PortExtension* port = PortOf(device);
-  port->DeviceFailed = FALSE;
+  SetFlag(port->DeviceFailed, FALSE);
   NTSTATUS status = RingBufferInit(&port->RxBuffer, kReceiveBufferSize);
   if (!NT_SUCCESS(status)) return status;
   port->WriteUrb = static_cast<struct _URB_BULK_OR_INTERRUPT_TRANSFER*>(
@@ -32,7 +32,7 @@ static NTSTATUS OpenPort(PDEVICE_OBJECT device) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
 
-  port->PortOpen = TRUE;
+  SetFlag(port->PortOpen, TRUE);
   port->WriteUrbIrp = nullptr;
   port->CurrentWriteIrp = nullptr;
   port->ReadUrbIrp = nullptr;
@@ -43,7 +43,7 @@ static NTSTATUS OpenPort(PDEVICE_OBJECT device) {
 
   status = StartBulkReader(device);
   if (!NT_SUCCESS(status)) {
-    port->PortOpen = FALSE;
+    SetFlag(port->PortOpen, FALSE);
     ExFreePool(port->WriteUrb);
     port->WriteUrb = nullptr;
     RingBufferFree(&port->RxBuffer);
@@ -88,7 +88,7 @@ NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT device, PIRP irp) {
   IncrementIoCount(device);
   // From here the reader stops at its next completion and a finished
   // bulk-out transfer sends no further chunk.
-  port->PortOpen = FALSE;
+  SetFlag(port->PortOpen, FALSE);
   CancelAllRequests(device);
   AbortPipe(device, port->ReadPipe);
   AbortPipe(device, port->WritePipe);

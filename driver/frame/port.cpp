@@ -48,9 +48,9 @@ VOID InitializePortRecord(PortExtension* port, PDEVICE_OBJECT self) {
 
 BOOLEAN IsPortUsable(PDEVICE_OBJECT device) {
   PortExtension* port = PortOf(device);
-  if (port->Removed) return FALSE;
-  if (!port->Started) return FALSE;
-  if (port->RemovePending) return FALSE;
-  if (port->DeviceFailed) return FALSE;
+  if (FlagIsSet(port->Removed)) return FALSE;
+  if (!FlagIsSet(port->Started)) return FALSE;
+  if (FlagIsSet(port->RemovePending)) return FALSE;
+  if (FlagIsSet(port->DeviceFailed)) return FALSE;
   return TRUE;
 }

@@ -82,6 +82,14 @@ struct PortExtension {
 
 inline PortExtension* PortOf(PDEVICE_OBJECT device) { return static_cast<PortExtension*>(device->DeviceExtension); }
 
+// The state flags without a lock (PortOpen, DeviceFailed, Removed,
+// RemovePending, Started) are set on one processor and read on others with
+// no ordering between them: every reader tolerates the old or the new value.
+// Each access is still a single atomic byte load or store, so that the
+// compiler neither keeps a flag in a register nor splits its access.
+inline BOOLEAN FlagIsSet(const BOOLEAN& flag) { return __atomic_load_n(&flag, __ATOMIC_ACQUIRE); }
+inline VOID SetFlag(BOOLEAN& flag, BOOLEAN value) { __atomic_store_n(&flag, value, __ATOMIC_RELEASE); }
+
 // Brings a freshly created, zero-filled record to its creation state: the
 // serial defaults, the locks, timers, events and list heads, Self.
 // Any IRQL up to DISPATCH_LEVEL; no lock held.

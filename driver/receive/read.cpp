@@ -199,7 +199,7 @@ NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp) {
   if (!NT_SUCCESS(admitted)) return admitted;
 
   // A reader that could not be started leaves the read to its time-outs.
-  if (!port->DeviceFailed) StartBulkReader(device);
+  if (!FlagIsSet(port->DeviceFailed)) StartBulkReader(device);
 
   KIRQL irql;
   KeAcquireSpinLock(&port->ReadQueueLock, &irql);

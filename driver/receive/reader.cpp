@@ -56,7 +56,7 @@ static VOID StopReader(PortExtension* port, PIRP irp) {
     ExFreePool(port->ReadUrb);
     port->ReadUrb = nullptr;
   }
-  port->DeviceFailed = TRUE;
+  SetFlag(port->DeviceFailed, TRUE);
   ClaimReader(port, FALSE);
   RecordEvent(port, SERIAL_EV_ERR);
   DecrementIoCount(port->Self);
@@ -66,7 +66,7 @@ NTSTATUS NTAPI ReadUrbCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
   UNREFERENCED_PARAMETER(device);
   auto port = static_cast<PortExtension*>(context);
   // Cancellation and removal statuses end the reader like any failure.
-  if (irp->IoStatus.Status != STATUS_SUCCESS || !port->PortOpen) {
+  if (irp->IoStatus.Status != STATUS_SUCCESS || !FlagIsSet(port->PortOpen)) {
     StopReader(port, irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }

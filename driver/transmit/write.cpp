@@ -149,8 +149,8 @@ static VOID StartNextWrite(PortExtension* port, PKIRQL irql) {
   if (!DequeueRequest(&port->CurrentWriteIrp, &port->WriteQueue)) return;
   PIRP write = port->CurrentWriteIrp;
   write->Tail.Overlay.DriverContext[0] = nullptr;  // no time-out armed for it yet
-  if (port->DeviceFailed) return;
-  if (IsCancelled(write) || !port->PortOpen) {
+  if (FlagIsSet(port->DeviceFailed)) return;
+  if (IsCancelled(write) || !FlagIsSet(port->PortOpen)) {
     EndCurrentWrite(port, STATUS_CANCELLED);
     return;
   }
@@ -181,7 +181,7 @@ static VOID HandleTransferOutcome(PortExtension* port, PKIRQL irql) {
   PIRP write = port->CurrentWriteIrp;
   NTSTATUS ending;
 
-  if (status == STATUS_SUCCESS && write != nullptr && port->PortOpen) {
+  if (status == STATUS_SUCCESS && write != nullptr && FlagIsSet(port->PortOpen)) {
     ULONG length = WriteLength(write);
     ULONG offered = length - static_cast<ULONG>(write->IoStatus.Information);
     if (offered > PORT_TRANSFER_SIZE) offered = PORT_TRANSFER_SIZE;
@@ -202,7 +202,7 @@ static VOID HandleTransferOutcome(PortExtension* port, PKIRQL irql) {
     }
   } else {
     // A failed transfer, one that finds its write gone, or the port closing.
-    if (status == STATUS_UNSUCCESSFUL) port->DeviceFailed = TRUE;
+    if (status == STATUS_UNSUCCESSFUL) SetFlag(port->DeviceFailed, TRUE);
     DbgPrint("WriteUrbIrp Error %x\n", static_cast<ULONG>(status));
     // The write reports the transfer's own failure; a transfer that
     // succeeded only as the port closes ends it as cancelled.
@@ -213,7 +213,7 @@ static VOID HandleTransferOutcome(PortExtension* port, PKIRQL irql) {
   port->WriteUrbIrp = nullptr;
   DecrementIoCount(port->Self);
   if (write != nullptr) EndCurrentWrite(port, ending);
-  if (port->DeviceFailed) {
+  if (FlagIsSet(port->DeviceFailed)) {
     RecordEvent(port, SERIAL_EV_ERR);
   } else if (IsListEmpty(&port->WriteQueue)) {
     RecordEvent(port, SERIAL_EV_TXEMPTY);

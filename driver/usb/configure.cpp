@@ -61,7 +61,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT device) {
   if (!NT_SUCCESS(status)) return status;
 
   status = ReadConfigurationDescriptor(device);
-  if (NT_SUCCESS(status)) port->Started = TRUE;
+  if (NT_SUCCESS(status)) SetFlag(port->Started, TRUE);
   return status;
 }
 

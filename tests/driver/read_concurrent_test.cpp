@@ -94,7 +94,6 @@ TEST_F(ReadConcurrentTest, EveryReadCompletesOnceAndTheStreamArrivesIntact) {
                 read->Status() == STATUS_CANCELLED)
         << std::hex << read->Status();
   }
-  sim::ke::StopConcurrent();
 
   // Reads complete in queue order under the read lock, so in completion
   // order their bytes are the stream's first bytes.

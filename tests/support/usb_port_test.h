@@ -55,7 +55,7 @@ class UsbPortTest : public KernelTest {
   NTSTATUS Close() { return handle_->Close(); }
 
   sim::usb::ScriptedDevice& Device() { return *device_model_; }
-  LONG PendingIo() const { return port_->PendingIoCount; }
+  LONG PendingIo() const { return __atomic_load_n(&port_->PendingIoCount, __ATOMIC_ACQUIRE); }
 
   std::unique_ptr<sim::usb::ScriptedDevice> device_model_;
   std::unique_ptr<sim::io::LoadedDriver> driver_;
