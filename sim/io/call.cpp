@@ -9,6 +9,7 @@
  */
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
 
 #include <cstdio>
@@ -96,7 +97,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine) {
     verifier::Report(verifier::Rule::IrqlTooHigh, std::string(routine) + " called at IRQL " + std::to_string(irql));
   }
   size_t locks = ke::SpinLocksHeldByThisThread();
-  NTSTATUS status = device->DriverObject->MajorFunction[major](device, irp);
+  NTSTATUS status;
+  ke::CallDriverRoutine(where.c_str(), [&] { status = device->DriverObject->MajorFunction[major](device, irp); });
   // From here the IRP may be completed and gone: only the record is read.
   if (ke::CurrentIrql() != irql) {
     verifier::Report(verifier::Rule::IrqlNotRestored, where + " returned at IRQL " +

@@ -8,6 +8,7 @@
  */
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
 
 #include <cstdio>
@@ -45,7 +46,7 @@ BOOLEAN CancelIrp(PIRP Irp, bool forCaller) {
   Irp->CancelIrql = irql;
   PDEVICE_OBJECT device =
       Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
-  routine(device, Irp);
+  ke::CallDriverRoutine("cancel routine", [&] { routine(device, Irp); });
   // The IRP may be completed and gone now.
   if (ke::ThisThreadHolds(ke::CancelSpinLock())) {
     char text[128];

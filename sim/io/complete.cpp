@@ -11,6 +11,7 @@
  */
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
 
 #include <cstdio>
@@ -129,7 +130,8 @@ void CompleteRequest(PIRP irp) {
     if (runs) {
       PDEVICE_OBJECT device =
           irp->CurrentLocation > irp->StackCount ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-      NTSTATUS result = routine(device, irp, context);
+      NTSTATUS result;
+      ke::CallDriverRoutine("completion routine", [&] { result = routine(device, irp, context); });
       if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // don't touch the packet: it may be gone
       std::lock_guard<std::mutex> hold(record->lock);
       if (record->freed) {

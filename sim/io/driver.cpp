@@ -5,6 +5,7 @@
 #include "sim/io/driver.h"
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
 
 #include <cstdlib>
@@ -52,14 +53,14 @@ LoadedDriver::LoadedDriver(PDRIVER_INITIALIZE entry) {
   RtlInitUnicodeString(&registryPath, kRegistryPath);
 
   KIRQL irql = ke::CurrentIrql();
-  status_ = entry(object_, &registryPath);
+  ke::CallDriverRoutine("DriverEntry", [&] { status_ = entry(object_, &registryPath); });
   if (ke::CurrentIrql() != irql) {
     verifier::Report(verifier::Rule::IrqlNotRestored, "DriverEntry returned at IRQL " + std::to_string(ke::CurrentIrql()));
   }
 }
 
 LoadedDriver::~LoadedDriver() {
-  if (object_->DriverUnload != nullptr) object_->DriverUnload(object_);
+  if (object_->DriverUnload != nullptr) ke::CallDriverRoutine("Unload routine", [&] { object_->DriverUnload(object_); });
   // Each device left is reported once, here, and released, so that neither
   // the end-of-test checks nor anyone else meets it again.
   ReportAndReleaseDevicesOf(object_);

@@ -5,6 +5,7 @@
  * concurrent mode on the DPC thread. A DPC already queued is not queued again.
  */
 #include "sim/ke/ke.h"
+#include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
 
 #include <cstdio>
@@ -37,7 +38,7 @@ std::optional<DpcCall> PopDpc() {
 void RunDpc(const DpcCall& call) {
   KIRQL before = RaiseIrql(DISPATCH_LEVEL, "DPC delivery");
   size_t locksBefore = SpinLocksHeldByThisThread();
-  call.routine(call.dpc, call.context, call.argument1, call.argument2);
+  CallDriverRoutine("DPC routine", [&] { call.routine(call.dpc, call.context, call.argument1, call.argument2); });
   if (CurrentIrql() != DISPATCH_LEVEL) {
     char text[96];
     std::snprintf(text, sizeof text, "DPC routine %p returned at IRQL %d, expected DISPATCH_LEVEL (%d)",

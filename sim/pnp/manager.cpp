@@ -8,6 +8,7 @@
 #include "sim/io/request.h"
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/stack.h"
 #include "sim/ob/namespace.h"
 #include "sim/pnp/pnp.h"
 #include "sim/verifier/verifier.h"
@@ -60,7 +61,8 @@ NTSTATUS Manager::AddDevice(PDRIVER_OBJECT driver) {
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   KIRQL irql = ke::CurrentIrql();
-  NTSTATUS status = addDevice(driver, pdo_);
+  NTSTATUS status;
+  ke::CallDriverRoutine("AddDevice", [&] { status = addDevice(driver, pdo_); });
   if (ke::CurrentIrql() != irql) {
     verifier::Report(verifier::Rule::IrqlNotRestored, "AddDevice returned at IRQL " + std::to_string(ke::CurrentIrql()));
   }

@@ -117,7 +117,7 @@ std::vector<uint8_t> Build(const Spec& spec, Layout* layout) {
 
   // .text: the entry point's code, "xor eax, eax; ret 8", as DriverEntry
   // returning STATUS_SUCCESS would be.
-  std::vector<uint8_t> text = {0x31, 0xC0, 0xC2, 0x08, 0x00};
+  std::vector<uint8_t> text = spec.code.empty() ? std::vector<uint8_t>{0x31, 0xC0, 0xC2, 0x08, 0x00} : spec.code;
   // .idata
   where.idataRva = 2 * kSectionAlignment;
   std::vector<uint8_t> idata = ImportSection(spec, where.idataRva, &where.lookupTableRva);

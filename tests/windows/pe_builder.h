@@ -33,6 +33,9 @@ struct Spec {
   uint32_t entryPointRva = 0x1000;  // the start of .text
   bool relocations = true;
   bool correctChecksum = true;  // false: the checksum field is off by one
+  // The code at the start of .text; empty: "xor eax, eax; ret 8". The
+  // relocation (when present) fixes up the 32-bit word at .text+1.
+  std::vector<uint8_t> code;
   std::vector<Module> imports;
 };
 
