@@ -18,3 +18,5 @@ NTSTATUS NTAPI SerialWrite(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialIoControl(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI SerialSystemControl(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI SerialPnp(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI SerialAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);

@@ -19,6 +19,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
   driver->MajorFunction[IRP_MJ_CLEANUP] = SerialCleanup;
   driver->MajorFunction[IRP_MJ_POWER] = SerialPower;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = SerialSystemControl;
+  driver->MajorFunction[IRP_MJ_PNP] = SerialPnp;
+  driver->DriverExtension->AddDevice = SerialAddDevice;
   driver->DriverUnload = SerialUnload;
   return STATUS_SUCCESS;
 }
