@@ -44,11 +44,11 @@ test: build asan tsan
 
 demo: build demo-run
 
-# The main job. The demo program (tools/quillan-sim) will run from here;
-# until it exists, this shows where the drivers are.
+# The main job: the driver on the simulated kernel through a whole device
+# life. Pass options with SIM_OPTIONS, e.g. make demo SIM_OPTIONS=--quiet.
 demo-run:
-	@echo "Windows XP driver:   $(WINDOWS)/xp/quillan.sys"
-	@echo "Windows 2000 driver: $(WINDOWS)/w2k/quillan.sys"
+	$(BUILD)/host64/tools/quillan-sim $(SIM_OPTIONS)
+	@echo "Driver packages: $(PACKAGE)/xp and $(PACKAGE)/w2k"
 
 clean:
 	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan)

@@ -8,11 +8,13 @@
 #include "driver/frame/dispatch.h"
 #include "sim/cm/registry.h"
 #include "sim/io/driver.h"
+#include "sim/ke/clock.h"
 #include "sim/ldr/loader.h"
 #include "sim/pnp/manager.h"
 #include "sim/pnp/pnp.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/devices/loopback.h"
+#include "sim/usb/devices/scripted.h"
 #include "sim/win32/comm_port.h"
 #include "support/kernel_test.h"
 
@@ -97,6 +99,72 @@ TEST_P(DeviceLifeTest, PlugOpenTransferWaitUnplugClose) {
   port.reset();
   EXPECT_EQ(pnp.Remove(), STATUS_SUCCESS);
   EXPECT_EQ(pnp.Pdo()->AttachedDevice, nullptr) << "the port device is still attached after removal";
+}
+
+// What an application relies on besides moving bytes: one handle at a
+// time, time-outs measured on the clock, cancelling, purging, the status
+// and properties queries, and a clean close of a port that stays plugged.
+TEST_P(DeviceLifeTest, TimeoutsCancelPurgeAndQueriesAsAnApplicationSeesThem) {
+  sim::usb::ScriptedDevice device;
+  sim::usb::Bus bus(device);
+  sim::io::LoadedDriver driver(entry_);
+  sim::cm::SetString(sim::pnp::ParametersKey(bus.Pdo()), u"PortName", u"COM7");
+  sim::pnp::Manager pnp(bus.Pdo());
+  ASSERT_EQ(pnp.Plug(driver.Object()), STATUS_SUCCESS);
+
+  std::unique_ptr<CommPort> port;
+  ASSERT_EQ(CommPort::Open(u"\\\\.\\COM7", &port), STATUS_SUCCESS);
+  std::unique_ptr<CommPort> second;
+  EXPECT_EQ(CommPort::Open(u"COM7", &second), STATUS_ACCESS_DENIED) << "one handle at a time";
+
+  // A read with a total time-out and nothing to read ends on time, empty.
+  SERIAL_TIMEOUTS timeouts = {};
+  timeouts.ReadTotalTimeoutMultiplier = 2;
+  timeouts.ReadTotalTimeoutConstant = 30;
+  ASSERT_EQ(port->SetTimeouts(timeouts), STATUS_SUCCESS);
+  SERIAL_TIMEOUTS reported = {};
+  ASSERT_EQ(port->GetTimeouts(&reported), STATUS_SUCCESS);
+  EXPECT_EQ(reported.ReadTotalTimeoutConstant, 30u);
+  std::unique_ptr<sim::win32::Overlapped> timed = port->ReadAsync(10);
+  int64_t sent = sim::clock::Now();
+  EXPECT_EQ(timed->Wait().status, STATUS_TIMEOUT);
+  EXPECT_EQ(timed->Request().CompletionTime() - sent, 50 * sim::clock::kUnitsPerMs) << "2 x 10 + 30 ms";
+
+  // Part of a read arrives, then the application gives up on it.
+  timeouts = {};
+  ASSERT_EQ(port->SetTimeouts(timeouts), STATUS_SUCCESS);
+  std::unique_ptr<sim::win32::Overlapped> partial = port->ReadAsync(8);
+  device.SendIn({1, 2, 3});
+  EXPECT_FALSE(partial->Done());
+  EXPECT_TRUE(partial->Cancel());
+  EXPECT_EQ(partial->Result().status, STATUS_CANCELLED);
+  EXPECT_EQ(partial->Data(), (Bytes{1, 2, 3})) << "the bytes it got are the application's";
+
+  // Received bytes are counted, and purged.
+  device.SendIn({4, 5, 6, 7});
+  SERIAL_STATUS status = {};
+  ASSERT_EQ(port->GetCommStatus(&status), STATUS_SUCCESS);
+  EXPECT_EQ(status.AmountInInQueue, 4u);
+  EXPECT_EQ(port->Purge(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+  ASSERT_EQ(port->GetCommStatus(&status), STATUS_SUCCESS);
+  EXPECT_EQ(status.AmountInInQueue, 0u);
+  SERIAL_COMMPROP properties = {};
+  ASSERT_EQ(port->GetProperties(&properties), STATUS_SUCCESS);
+  EXPECT_EQ(properties.MaxRxQueue, 1023u);
+
+  // A write the device holds back is still counted until it is taken.
+  device.HoldOut();
+  std::unique_ptr<sim::win32::Overlapped> write = port->WriteAsync(Bytes(300, 0x55));
+  device.ReleaseOut();
+  ASSERT_EQ(port->GetCommStatus(&status), STATUS_SUCCESS);
+  EXPECT_EQ(status.AmountInOutQueue, 44u);
+  device.ReleaseOut();
+  EXPECT_EQ(write->Wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(device.OutBytes(), Bytes(300, 0x55));
+
+  EXPECT_EQ(port->Close(), STATUS_SUCCESS);
+  port.reset();
+  EXPECT_EQ(pnp.Remove(), STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachDriverBuild, DeviceLifeTest, ::testing::Values("host", "xp", "w2k"),

@@ -1,0 +1,26 @@
+/* One whole life of a simulated device under the driver, as quillan-sim runs it. */
+#pragma once
+
+#include "options.h"
+#include "trace.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quillan_sim {
+
+struct LifeResult {
+  uint64_t bytesWritten = 0;  // accepted by writes the driver completed
+  uint64_t bytesToDevice = 0; // taken by the device's OUT endpoint
+  uint64_t bytesFromDevice = 0;
+  uint64_t bytesRead = 0;     // delivered to reads
+  std::vector<std::string> mismatches;  // data or behaviour not as expected
+  std::vector<std::string> findings;    // the verifier's
+  uint64_t poolBlocksLeft = 0;
+  uint64_t poolBytesLeft = 0;
+};
+
+LifeResult RunLife(const Options& options, Trace& trace);
+
+}  // namespace quillan_sim
