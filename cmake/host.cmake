@@ -13,6 +13,9 @@ set(QUILLAN_PACKAGE_DIR "" CACHE PATH "folder holding the driver packages xp/ an
 if(NOT CMAKE_BUILD_TYPE)
   set(CMAKE_BUILD_TYPE RelWithDebInfo)
 endif()
+# Line tables are all the sanitizers' and debuggers' backtraces need; full
+# debug information would double the time of every build.
+set(CMAKE_CXX_FLAGS_RELWITHDEBINFO "-O2 -g1 -DNDEBUG")
 
 # Flags that change the ABI go everywhere, GoogleTest included.
 if(QUILLAN_M32)

@@ -39,7 +39,7 @@ ControlRequest::ControlRequest(PDEVICE_OBJECT target, ULONG code, std::vector<ui
   record->onTop = [shared, signalCaller, outputLength](PIRP done) {
     if (shared->systemBuffer && !NT_ERROR(done->IoStatus.Status)) {
       size_t count = std::min<size_t>(done->IoStatus.Information, outputLength);
-      std::memcpy(shared->output.data(), shared->systemBuffer.get(), count);
+      if (count != 0) std::memcpy(shared->output.data(), shared->systemBuffer.get(), count);
       shared->output.resize(count);
     } else {
       shared->output.clear();

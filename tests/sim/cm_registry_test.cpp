@@ -341,7 +341,7 @@ TEST_P(HostileValueTest, ComesBackExactlyAsSet) {
   EXPECT_EQ(partial.resultLength, 12 + size);
   EXPECT_EQ(partial.U32(4), row.type);
   EXPECT_EQ(partial.U32(8), size);
-  EXPECT_EQ(std::memcmp(partial.buffer.data() + 12, row.data.data(), size), 0);
+  EXPECT_EQ(std::vector<uint8_t>(partial.buffer.begin() + 12, partial.buffer.begin() + 12 + size), row.data);
   EXPECT_TRUE(partial.UntouchedFrom(12 + size));
 
   Answer full = QueryValue(key, L"Identifier", KeyValueFullInformation, 1024);
