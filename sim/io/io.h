@@ -46,6 +46,7 @@ struct IrpRecord {
   bool completing = false;   // IofCompleteRequest is walking the stack
   bool completed = false;    // completion reached the top
   bool freed = false;
+  bool abandoned = false;    // its caller let go of it while a driver held it
   std::vector<LocationSnapshot> locations;  // index = stack location number (1..StackCount)
   int powerIrpsStarted = 0;  // PoStartNextPowerIrp calls
   // What the owner does when completion reaches the top (Requester and Built).

@@ -106,9 +106,11 @@ std::string DescribeLiveIrps() {
     } else {
       std::snprintf(where, sizeof where, "at stack location %d of %d", irp->CurrentLocation, irp->StackCount);
     }
-    char line[192];
-    std::snprintf(line, sizeof line, "IRP %p %s, %s%s", static_cast<void*>(irp), OriginName(record.origin), where,
-                  record.inDriver ? ", held by a driver" : "");
+    char line[256];
+    std::snprintf(line, sizeof line, "IRP %p %s, %s%s%s", static_cast<void*>(irp), OriginName(record.origin), where,
+                  record.inDriver ? ", held by a driver" : "",
+                  record.abandoned ? ", let go of by its caller before it completed (keep a request until it ends)"
+                                   : "");
     if (!text.empty()) text += "; ";
     text += line;
   }
