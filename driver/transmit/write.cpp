@@ -18,9 +18,9 @@
  * transfer under the lock: a reserved transfer is not handled, freed or
  * replaced when it comes back until the canceller is done with it. A
  * transfer still being handed down is left to its sender to cancel once
- * IofCallDriver returns. Until the
- * outcome of a transfer has been handled, no other transfer is sent:
- * WriteUrb, WriteBuffer and WriteUrbIrp belong to it.
+ * IofCallDriver returns. Until the outcome of a transfer has been handled,
+ * no other transfer is sent: WriteUrb, WriteBuffer and WriteUrbIrp belong
+ * to it.
  *
  * The state of a transfer lives in its request's top stack location, which
  * the request has for its allocating driver (it is allocated one location
