@@ -39,8 +39,8 @@ static NTSTATUS ForwardAndWait(PDEVICE_OBJECT device, PIRP irp, KWAIT_REASON rea
 // Completes a request the handler owns and drops its reference.
 static NTSTATUS FinishRequest(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
-  DecrementIoCount(device);
   IofCompleteRequest(irp, IO_NO_INCREMENT);
+  DecrementIoCount(device);
   return status;
 }
 
