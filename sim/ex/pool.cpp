@@ -5,6 +5,7 @@
  * queued DPC is reported, as Windows' checks do.
  */
 #include "sim/ex/pool.h"
+#include "sim/explore/hook.h"
 #include "sim/ke/ke.h"
 #include "sim/verifier/verifier.h"
 
@@ -107,6 +108,7 @@ extern "C" {
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   (void)Tag;
   using namespace sim;
+  explore::Yield("ExAllocatePool");
   KIRQL irql = ke::CurrentIrql();
   if (pool::IsPaged(PoolType) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
     verifier::Report(pool::IsPaged(PoolType) ? verifier::Rule::PagedPoolAtRaisedIrql : verifier::Rule::IrqlTooHigh,
@@ -131,6 +133,7 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
   (void)Tag;
   using namespace sim;
+  explore::Yield("ExFreePool");
   char where[64];
   std::snprintf(where, sizeof where, "%p", P);
   pool::Block block;

@@ -8,6 +8,7 @@
  * completed with.
  */
 #include "sim/io/io.h"
+#include "sim/explore/hook.h"
 #include "sim/ke/ke.h"
 #include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
@@ -59,6 +60,7 @@ void CheckDispatchResult(IrpRecord& record, int location, uint64_t resends, NTST
 }  // namespace
 
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine) {
+  explore::Yield(routine);
   auto record = FindIrp(irp, routine);
   if (!record) return STATUS_INVALID_PARAMETER;
   uint64_t resends;

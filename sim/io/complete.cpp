@@ -10,6 +10,7 @@
  * When the walk passes the top, the IRP's originator finishes it.
  */
 #include "sim/io/io.h"
+#include "sim/explore/hook.h"
 #include "sim/ke/ke.h"
 #include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
@@ -86,6 +87,7 @@ void FinishAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
 }  // namespace
 
 void CompleteRequest(PIRP irp) {
+  explore::Yield("IofCompleteRequest");
   auto record = FindIrp(irp, "IofCompleteRequest");
   if (!record) return;
   {

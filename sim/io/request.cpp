@@ -1,5 +1,6 @@
 #include "sim/io/request.h"
 #include "sim/io/io.h"
+#include "sim/explore/hook.h"
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
 #include "sim/verifier/verifier.h"
@@ -76,6 +77,7 @@ int64_t Request::CompletionTime() const {
 }
 
 bool Request::Await() const {
+  if (explore::BlockUntil("the caller's wait for its request", [this] { return Completed(); })) return true;
   if (ke::Concurrent()) return WaitCompleted(ke::WatchdogSeconds() * 1000);
   while (!Completed() && clock::FireNext(std::numeric_limits<int64_t>::max())) {
   }

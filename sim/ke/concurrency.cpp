@@ -5,6 +5,7 @@
  * are bounded by a real-time watchdog.
  */
 #include "sim/ke/ke.h"
+#include "sim/explore/hook.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -32,7 +33,7 @@ void DpcThreadMain() {
 
 }  // namespace
 
-bool Concurrent() { return g_concurrent.load(); }
+bool Concurrent() { return g_concurrent.load() || explore::Exploring(); }
 
 void StartConcurrent() {
   if (g_concurrent.exchange(true)) return;

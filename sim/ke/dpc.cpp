@@ -5,6 +5,7 @@
  * concurrent mode on the DPC thread. A DPC already queued is not queued again.
  */
 #include "sim/ke/ke.h"
+#include "sim/explore/hook.h"
 #include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
 
@@ -118,6 +119,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  sim::explore::Yield("KeInsertQueueDpc");
   {
     std::lock_guard<std::mutex> hold(sim::ke::g_lock);
     if (Dpc->DpcData != nullptr) return FALSE;
@@ -135,6 +137,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  sim::explore::Yield("KeRemoveQueueDpc");
   std::lock_guard<std::mutex> hold(sim::ke::g_lock);
   for (auto at = sim::ke::g_queue.begin(); at != sim::ke::g_queue.end(); ++at) {
     if (*at == Dpc) {

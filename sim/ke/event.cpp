@@ -8,6 +8,7 @@
  */
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
+#include "sim/explore/hook.h"
 #include "sim/verifier/verifier.h"
 
 #include <chrono>
@@ -65,6 +66,8 @@ NTSTATUS WaitConcurrent(PDISPATCHER_HEADER header, const int64_t* deadline) {
   for (;;) {
     if (Consume(header)) return STATUS_SUCCESS;
     if (deadline && clock::Now() >= *deadline) return STATUS_TIMEOUT;
+    auto canEnd = [&] { return header->SignalState > 0 || (deadline && clock::Now() >= *deadline); };
+    if (explore::BlockReleasing(hold, "KeWaitForSingleObject", canEnd)) continue;
     if (std::chrono::steady_clock::now() - started > std::chrono::seconds(WatchdogSeconds())) {
       hold.unlock();
       verifier::Report(verifier::Rule::WaitNeverEnds, "KeWaitForSingleObject on " + Describe(header) +
@@ -107,6 +110,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   (void)Wait;
+  sim::explore::Yield("KeSetEvent");
   if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
     sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh, "KeSetEvent called above DISPATCH_LEVEL");
   }
@@ -139,6 +143,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   (void)WaitReason;
   (void)WaitMode;
   (void)Alertable;
+  sim::explore::Yield("KeWaitForSingleObject");
   auto header = static_cast<PDISPATCHER_HEADER>(Object);
   if (!sim::ke::IsEvent(header)) {
     sim::verifier::Report(sim::verifier::Rule::UnsupportedCall, "KeWaitForSingleObject on an object that is not an event");

@@ -6,6 +6,7 @@
  * round anywhere in the run is reported even if it never deadlocks here.
  */
 #include "sim/ke/ke.h"
+#include "sim/explore/hook.h"
 #include "sim/verifier/verifier.h"
 
 #include <algorithm>
@@ -78,6 +79,7 @@ void Spin(PKSPIN_LOCK lock, const char* routine) {
   for (;;) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    if (explore::BlockUntil(routine, [lock] { return __atomic_load_n(lock, __ATOMIC_RELAXED) == 0; })) continue;
     std::this_thread::yield();
     if (std::chrono::steady_clock::now() - start > std::chrono::seconds(WatchdogSeconds())) {
       // A lock that is never released is a deadlock; the run cannot go on.
@@ -94,6 +96,7 @@ void Take(PKSPIN_LOCK lock, const char* routine) {
                      std::string(routine) + " acquires " + Describe(lock) + ", which this thread already holds");
     return;
   }
+  explore::Yield(routine);
   LearnOrder(lock, routine);
   Spin(lock, routine);
   t_held.push_back(lock);
@@ -108,6 +111,7 @@ bool Give(PKSPIN_LOCK lock, const char* routine) {
   }
   t_held.erase(found);
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  explore::Yield(routine);
   return true;
 }
 

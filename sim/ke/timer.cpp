@@ -8,6 +8,7 @@
  */
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
+#include "sim/explore/hook.h"
 #include "sim/verifier/verifier.h"
 
 #include <map>
@@ -119,6 +120,7 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+  sim::explore::Yield("KeSetTimer");
   if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
     sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh,
                           "KeSetTimer called at IRQL " + std::to_string(sim::ke::CurrentIrql()) +
@@ -161,6 +163,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+  sim::explore::Yield("KeCancelTimer");
   if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
     sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh,
                           "KeCancelTimer called at IRQL " + std::to_string(sim::ke::CurrentIrql()) +

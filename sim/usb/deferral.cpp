@@ -1,5 +1,6 @@
 #include "sim/usb/deferral.h"
 
+#include "sim/explore/hook.h"
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
 
@@ -58,6 +59,7 @@ void Deferral::ThreadMain() {
 }
 
 void Deferral::Post(uint64_t latencyMs) {
+  if (explore::Defer([shared = shared_] { RunAtDispatch(shared); })) return;  // the explorer's completion source runs it
   bool threaded = false;
   if (ke::Concurrent()) {
     std::lock_guard<std::mutex> hold(shared_->lock);
