@@ -4,6 +4,8 @@
 #   make test    everything, plus the sanitizer builds, then every test suite
 #   make demo    everything, then the main job
 #   make package the two driver packages (quillan.sys and its INF), one folder per system
+#   make explore the controlled-concurrency explorer's long campaign over every
+#                scenario (EXPLORE_SECONDS per scenario and strategy, default 30)
 #   make clean   remove the build folders
 #
 # Each build lives in its own folder under $(BUILD), is configured once with
@@ -24,7 +26,7 @@ OPTIONS_tsan    := $(SHIPPED) -DQUILLAN_SANITIZE=thread
 
 # Ninja already uses every core; builds run one after another.
 .NOTPARALLEL:
-.PHONY: build test demo demo-run package clean
+.PHONY: build test demo demo-run package clean explore
 
 # The Windows build comes first: the host test suites read its drivers.
 build: windows package host64 host32
@@ -49,6 +51,13 @@ demo: build demo-run
 demo-run:
 	$(BUILD)/host64/tools/quillan-sim $(SIM_OPTIONS)
 	@echo "Driver packages: $(PACKAGE)/xp and $(PACKAGE)/w2k"
+
+# Every scenario of the explorer under each strategy for EXPLORE_SECONDS,
+# with schedules per second and the first failing schedule of each.
+EXPLORE_SECONDS ?= 30
+explore: host64
+	QUILLAN_EXPLORE_SECONDS=$(EXPLORE_SECONDS) $(BUILD)/host64/tests/quillan_tests \
+	  --gtest_filter='ExploreCampaign.*' --gtest_also_run_disabled_tests
 
 clean:
 	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan)

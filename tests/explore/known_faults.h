@@ -1,0 +1,38 @@
+/*
+ * Scenarios the driver does not pass yet: the faults they find are known
+ * and being fixed. CI still explores them, and asserts that each strategy
+ * still finds their fault, so that the list stays honest: once a fix has
+ * landed, CI fails until its scenario is taken off this list, and from
+ * then on the scenario must pass under every schedule.
+ */
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace explore {
+
+// Each entry: the scenario, and whether each strategy (rather than at least
+// one) must still find its fault within CI's schedules.
+inline const std::map<std::string, bool>& KnownFaults() {
+  static const std::map<std::string, bool> known = {
+      // The reader's completion tests PortOpen, then re-sends after close
+      // has aborted the pipe: close waits for ever. Any close with data
+      // arriving meets it.
+      {"CloseVsReaderCompletion", true},
+      {"OpenCloseCyclesWithDataInFlight", true},
+      {"UnplugAfterClose", false},
+      // IsPortUsable is tested without a lock; a request queued after the
+      // surprise removal's flush stays pending past the unplug.
+      {"ReadAdmissionVsSurpriseRemoval", true},
+      {"WriteAdmissionVsSurpriseRemoval", false},
+      {"WaitAdmissionVsSurpriseRemoval", false},
+      {"FlushAdmissionVsSurpriseRemoval", true},
+      // After a purge leaves a transfer with the device, the next write is
+      // neither sent nor timed out.
+      {"PurgeWithHeldTransferThenWrite", true},
+  };
+  return known;
+}
+
+}  // namespace explore
