@@ -23,6 +23,7 @@ TEST_F(EntryTest, RoutesTheRequestsItServesAndSetsTheUnloadRoutine) {
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_CREATE], SerialCreate);
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_CLEANUP], SerialCleanup);
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_CLOSE], SerialClose);
+  EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_FLUSH_BUFFERS], SerialFlush);
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_POWER], SerialPower);
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_SYSTEM_CONTROL], SerialSystemControl);
   EXPECT_EQ(Driver()->DriverUnload, SerialUnload);
@@ -33,7 +34,7 @@ TEST_F(EntryTest, RoutesTheRequestsItServesAndSetsTheUnloadRoutine) {
 // Requests the driver does not serve never reach it: the I/O manager's default
 // entry refuses them, the port's count does not move and nothing goes down.
 TEST_F(EntryTest, UnservedMajorFunctionsAreRefusedWithoutReachingTheDriver) {
-  const UCHAR unserved[] = {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
+  const UCHAR unserved[] = {IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
                             IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SHUTDOWN, IRP_MJ_LOCK_CONTROL,
                             IRP_MJ_QUERY_SECURITY, IRP_MJ_DIRECTORY_CONTROL};
   for (UCHAR major : unserved) {
