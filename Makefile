@@ -57,7 +57,7 @@ demo-run:
 EXPLORE_SECONDS ?= 30
 explore: host64
 	QUILLAN_EXPLORE_SECONDS=$(EXPLORE_SECONDS) $(BUILD)/host64/tests/quillan_tests \
-	  --gtest_filter='ExploreCampaign.*' --gtest_also_run_disabled_tests
+	  --gtest_filter='ExploreCampaign.*'
 
 clean:
 	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan)

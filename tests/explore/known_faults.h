@@ -19,18 +19,9 @@ inline const std::map<std::string, bool>& KnownFaults() {
       // The reader's completion tests PortOpen, then re-sends after close
       // has aborted the pipe: close waits for ever. Any close with data
       // arriving meets it.
-      {"CloseVsReaderCompletion", true},
-      {"OpenCloseCyclesWithDataInFlight", true},
+      {"CloseVsReaderCompletion", false},
+      {"OpenCloseCyclesWithDataInFlight", false},
       {"UnplugAfterClose", false},
-      // IsPortUsable is tested without a lock; a request queued after the
-      // surprise removal's flush stays pending past the unplug.
-      {"ReadAdmissionVsSurpriseRemoval", true},
-      {"WriteAdmissionVsSurpriseRemoval", false},
-      {"WaitAdmissionVsSurpriseRemoval", false},
-      {"FlushAdmissionVsSurpriseRemoval", true},
-      // After a purge leaves a transfer with the device, the next write is
-      // neither sent nor timed out.
-      {"PurgeWithHeldTransferThenWrite", true},
   };
   return known;
 }
