@@ -241,3 +241,42 @@ TEST_F(ExplorerTest, ARunThatNeverEndsStopsAtTheStepLimit) {
   EXPECT_NE(result.failure.find("did not end within 500 steps"), std::string::npos) << result.failure;
   sim::Reset();  // the spinner stays parked with the lock; the kernel starts afresh
 }
+
+namespace {
+
+struct Overlap {
+  KSPIN_LOCK unrelated = 0;
+  std::atomic<int> inside{0};
+  std::atomic<int> most{0};
+  std::atomic<int> ran{0};
+};
+
+VOID NTAPI OverlappingDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto overlap = static_cast<Overlap*>(context);
+  int now = ++overlap->inside;
+  if (now > overlap->most) overlap->most = now;
+  KeAcquireSpinLockAtDpcLevel(&overlap->unrelated);  // a switch point inside the DPC
+  KeReleaseSpinLockFromDpcLevel(&overlap->unrelated);
+  --overlap->inside;
+  ++overlap->ran;
+}
+
+}  // namespace
+
+TEST_F(ExplorerTest, TwoDpcsRunAtOnceOnTheTwoDpcProcessorsUnderSomeSchedule) {
+  Overlap overlap;
+  KDPC first, second;
+  KeInitializeDpc(&first, OverlappingDpc, &overlap);
+  KeInitializeDpc(&second, OverlappingDpc, &overlap);
+  for (uint64_t seed = 1; seed <= 30 && overlap.most < 2; ++seed) {
+    Explorer explorer({Strategy::RandomWalk, seed});
+    explorer.AddActor("queuer", [&] {
+      KeInsertQueueDpc(&first, nullptr, nullptr);
+      KeInsertQueueDpc(&second, nullptr, nullptr);
+    });
+    RunResult result = explorer.Run();
+    ASSERT_TRUE(result.Ended()) << result.failure;
+  }
+  EXPECT_EQ(overlap.most, 2) << "no schedule ran the two DPCs at once";
+  EXPECT_GE(overlap.ran, 2);
+}

@@ -14,7 +14,10 @@ class ReadCancelVsCompletionVsTimeout : public PortWorld {
  public:
   void AddActors(sim::explore::Explorer& explorer) override {
     explorer.AddActor("application", [this] { Read("the read", 8).Cancel(); });
-    explorer.AddActor("device", [this] { model_->SendIn(kArriving); });
+    explorer.AddActor("device", [this] {
+      model_->SendIn({kArriving.begin(), kArriving.begin() + 3});
+      model_->SendIn({kArriving.begin() + 3, kArriving.end()});
+    });
   }
   void Check(Problems& problems) override {
     ExpectEveryRequestEnded(problems, "after its cancel");
@@ -35,7 +38,9 @@ class ReadCancelVsCompletionVsTimeout : public PortWorld {
 
  protected:
   void Prepare(Problems& problems) override {
+    // Both read timers run: their DPCs may meet on the two DPC processors.
     SERIAL_TIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 1;
     timeouts.ReadTotalTimeoutConstant = 5;
     if (SetTimeouts(timeouts) != STATUS_SUCCESS) problems.push_back("the time-outs cannot be set");
   }
