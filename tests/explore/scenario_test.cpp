@@ -78,6 +78,13 @@ TEST_P(ScenarioTest, HoldsUnderEverySchedule) {
 INSTANTIATE_TEST_SUITE_P(Explore, ScenarioTest, ::testing::ValuesIn(ScenarioNames()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
+TEST(ExploreKnownFaults, NameScenariosThatExist) {
+  for (const auto& [name, eachStrategy] : KnownFaults()) {
+    (void)eachStrategy;
+    EXPECT_NE(explore::FindScenario(name), nullptr) << "the known-faults list names no scenario " << name;
+  }
+}
+
 TEST(ExploreCampaign, EveryScenarioUnderEachStrategy) {
   const char* seconds = std::getenv("QUILLAN_EXPLORE_SECONDS");
   if (seconds == nullptr) GTEST_SKIP() << "set QUILLAN_EXPLORE_SECONDS to run the campaign (make explore)";
