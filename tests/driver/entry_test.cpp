@@ -100,6 +100,31 @@ TEST_F(EntryTest, APowerRequestHeldBelowStaysPendingAndTheReferenceIsDroppedAtOn
   EXPECT_EQ(request.Status(), STATUS_SUCCESS);
 }
 
+// A request the port passes down keeps its pending-I/O reference while the
+// lower driver has it: dropped before, a removal on another processor could
+// delete the port while the request is still on its way down through it.
+TEST_F(EntryTest, APassedDownRequestKeepsItsReferenceWhileTheLowerDriverHasIt) {
+  const struct {
+    const char* name;
+    UCHAR major;
+    UCHAR minor;
+  } cases[] = {
+      {"power", IRP_MJ_POWER, IRP_MN_SET_POWER},
+      {"system control", IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA},
+      {"Plug and Play (stop)", IRP_MJ_PNP, IRP_MN_STOP_DEVICE},
+  };
+  LONG whileBelow = -1;
+  lower_->OnArrival([&](PIRP) { whileBelow = PendingIo(); });
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    whileBelow = -1;
+    sim::io::Request request(device_, c.major, c.minor);
+    EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+    EXPECT_EQ(whileBelow, 2) << "the baseline and the request's own reference";
+    EXPECT_EQ(PendingIo(), 1);
+  }
+}
+
 TEST_F(EntryTest, SystemControlReachesTheLowerDriverWithItsStatusPresetToSuccess) {
   lower_->CompleteWith(STATUS_NOT_SUPPORTED);
   sim::io::Request request(device_, IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA);
