@@ -89,7 +89,10 @@ TEST_F(ExplorerTest, ARunReplaysExactlyFromItsSeed) {
 }
 
 TEST_F(ExplorerTest, ProcessorsTakingTwoLocksInOppositeOrdersDeadlockUnderSomeSchedule) {
-  KSPIN_LOCK a = 0, b = 0;
+  // On the heap and never freed: the deadlocked threads stay parked holding
+  // them, and no later lock may share their addresses.
+  KSPIN_LOCK& a = *new KSPIN_LOCK(0);
+  KSPIN_LOCK& b = *new KSPIN_LOCK(0);
   sim::ke::NameSpinLock(&a, "lock A");
   sim::ke::NameSpinLock(&b, "lock B");
   auto both = [](PKSPIN_LOCK outer, PKSPIN_LOCK inner) {
@@ -114,9 +117,7 @@ TEST_F(ExplorerTest, ProcessorsTakingTwoLocksInOppositeOrdersDeadlockUnderSomeSc
   EXPECT_NE(deadlock.failure.find("B then A: blocked in KeAcquireSpinLockAtDpcLevel"), std::string::npos)
       << deadlock.failure;
   EXPECT_FALSE(deadlock.switches.empty());
-  // The inversion itself is the verifier's finding; the deadlocked threads
-  // stay parked with the two locks, which live on this test's stack: the
-  // parked threads never touch them again.
+  // The inversion itself is the verifier's finding.
   ExpectOnlyFinding(sim::verifier::Rule::LockOrderInversion);
 }
 
