@@ -147,7 +147,6 @@ class PortWorld : public Scenario {
   void Unplug() {
     model_->Unplug(STATUS_DEVICE_NOT_CONNECTED);
     manager_->SurpriseRemove();
-    unplugged_ = true;
   }
   // As the Plug and Play manager does: removal once the last handle is closed.
   void RemoveAfterClose() {
@@ -205,14 +204,6 @@ class PortWorld : public Scenario {
     }
   }
 
-  const Sent& SentNamed(const std::string& what) const {
-    for (const Sent& sent : sent_) {
-      if (sent.what == what) return sent;
-    }
-    static const Sent none{"(none)", nullptr, {}};
-    return none;
-  }
-
   bool openAtStart_ = true;
   std::unique_ptr<sim::usb::ScriptedDevice> model_;
   std::unique_ptr<sim::usb::Bus> bus_;
@@ -221,7 +212,6 @@ class PortWorld : public Scenario {
   std::unique_ptr<sim::io::FileHandle> handle_;
   std::vector<Sent> sent_;
   std::atomic<bool> closed_{false};
-  std::atomic<bool> unplugged_{false};
 };
 
 // Numbered bytes, different from one stream to the next.
