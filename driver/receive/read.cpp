@@ -203,9 +203,10 @@ NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp) {
 
   KIRQL irql;
   KeAcquireSpinLock(&port->ReadQueueLock, &irql);
-  EnqueueRequest(ReadRequests(port), irp, ReadCancelRoutine);
   NTSTATUS status;
-  if (port->CurrentReadIrp == nullptr) {
+  if (!EnqueueRequest(ReadRequests(port), irp, ReadCancelRoutine)) {
+    status = STATUS_CANCELLED;  // cancelled already, and completed
+  } else if (port->CurrentReadIrp == nullptr) {
     status = ServeReads(port, irp);
   } else {
     // Served when the reads ahead of it are done.

@@ -309,7 +309,7 @@ NTSTATUS NTAPI SerialWrite(PDEVICE_OBJECT device, PIRP irp) {
   // Marked before it can be completed: the pass below may complete it.
   IoMarkIrpPending(irp);
   irp->IoStatus.Status = STATUS_PENDING;
-  EnqueueRequest(WriteRequests(port), irp, WriteCancelRoutine);
+  (void)EnqueueRequest(WriteRequests(port), irp, WriteCancelRoutine);  // if cancelled already, completed
   ServeWrites(port, &irql);
   KeReleaseSpinLock(&port->WriteQueueLock, irql);
   return STATUS_PENDING;

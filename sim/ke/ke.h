@@ -18,9 +18,22 @@ namespace sim::ke {
 KIRQL CurrentIrql();
 // Raises to newIrql and returns the old IRQL; reports a lowering.
 KIRQL RaiseIrql(KIRQL newIrql, const char* routine);
-// Lowers to newIrql; reports a raising. Dropping below DISPATCH_LEVEL runs
-// the DPCs queued meanwhile, as a processor does when its IRQL falls.
-void LowerIrql(KIRQL newIrql, const char* routine);
+// Lowers to newIrql; reports a raising, and a fall below DISPATCH_LEVEL with a
+// spin lock held (unless the caller already reported the lock it found held).
+// Dropping below DISPATCH_LEVEL runs the DPCs queued meanwhile, as a
+// processor does when its IRQL falls.
+void LowerIrql(KIRQL newIrql, const char* routine, bool lockFaultReported = false);
+
+// What the calling thread is running, for the rules that depend on the kind
+// of driver routine: each count nests (a DPC may run inside a dispatch
+// routine when its IRQL falls).
+struct RoutineContext {
+  int completionRoutines = 0;  // completion routines this thread is in
+  int dpcs = 0;                // DPC routines
+  int cancelRoutines = 0;      // cancel routines
+  int startDevice = 0;         // dispatch of IRP_MN_START_DEVICE
+};
+RoutineContext& ThisThreadContext();
 
 // --- Spin locks -------------------------------------------------------------
 KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const char* routine);

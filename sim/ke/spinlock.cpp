@@ -118,7 +118,8 @@ KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const char* routine) {
     verifier::Report(verifier::Rule::IrqlTooHigh,
                      std::string(routine) + " called at IRQL " + std::to_string(CurrentIrql()));
   }
-  KIRQL old = RaiseIrql(DISPATCH_LEVEL, routine);
+  // Above DISPATCH_LEVEL (reported) the IRQL stays where it is.
+  KIRQL old = CurrentIrql() > DISPATCH_LEVEL ? CurrentIrql() : RaiseIrql(DISPATCH_LEVEL, routine);
   Take(lock, routine);
   return old;
 }
@@ -136,7 +137,13 @@ void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine) {
   LowerIrql(newIrql, routine);
 }
 
-void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine) { Give(lock, routine); }
+void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine) {
+  if (CurrentIrql() < DISPATCH_LEVEL) {
+    verifier::Report(verifier::Rule::IrqlTooLow, std::string(routine) + " needs DISPATCH_LEVEL, called at IRQL " +
+                                                     std::to_string(CurrentIrql()));
+  }
+  Give(lock, routine);
+}
 
 size_t SpinLocksHeldByThisThread() { return t_held.size(); }
 
