@@ -7,6 +7,7 @@
 
 #include "sim/io/request.h"
 #include "sim/ke/clock.h"
+#include "sim/ke/ke.h"
 #include "sim/po/power.h"
 #include "sim/usb/devices/gone.h"
 #include "sim/usb/devices/scripted.h"
@@ -422,4 +423,28 @@ TEST_F(UsbControlTest, ThePdoAnswersPlugAndPlayAndPowerAsABusDriverDoes) {
     EXPECT_EQ(power.Send(), STATUS_SUCCESS);
     EXPECT_EQ(sim::po::NextPowerIrpStarts(power.Irp()), 1) << "PoStartNextPowerIrp for every power IRP";
   }
+}
+
+// Selecting a configuration is a PASSIVE_LEVEL request: sent again at
+// DISPATCH_LEVEL, it is reported among whatever else the raised IRQL breaks.
+TEST_F(UsbControlTest, SelectingAConfigurationAbovePassiveLevelIsReported) {
+  Plug<ScriptedDevice>();
+  NTSTATUS status;
+  PURB select = function().SelectFirstConfiguration(&status);
+  ASSERT_NE(select, nullptr);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  EXPECT_TRUE(sim::verifier::Findings().empty()) << "at PASSIVE_LEVEL";
+  KIRQL old = sim::ke::RaiseIrql(DISPATCH_LEVEL, "test");
+  function().SubmitSync(select);
+  sim::ke::LowerIrql(old, "test");
+  std::vector<sim::verifier::Finding> findings = sim::verifier::Take();
+  size_t reported = 0;
+  for (const sim::verifier::Finding& finding : findings) {
+    if (finding.rule == sim::verifier::Rule::IrqlTooHigh &&
+        finding.message.find("URB_FUNCTION_SELECT_CONFIGURATION") != std::string::npos) {
+      ++reported;
+    }
+  }
+  EXPECT_EQ(reported, 1u) << sim::verifier::Describe(findings);
+  ExFreePool(select);
 }
