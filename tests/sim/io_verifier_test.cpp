@@ -546,6 +546,19 @@ void DetachWithNothingAttached(bool faulty) {
   IoDeleteDevice(lower);
 }
 
+// Completed, then STATUS_PENDING returned without the mark.
+void CompleteThenReturnPendingWithoutMarking(bool faulty) {
+  DeviceStack stack(1);
+  stack.DriverAt(0).Serve(IRP_MJ_WRITE, [faulty](PDEVICE_OBJECT, PIRP irp) {
+    if (!faulty) IoMarkIrpPending(irp);
+    test::Complete(irp, STATUS_SUCCESS);
+    return STATUS_PENDING;
+  });
+  sim::io::Request request(stack.Top(), IRP_MJ_WRITE);
+  EXPECT_EQ(request.Send(), STATUS_PENDING);
+  EXPECT_TRUE(request.Completed());
+}
+
 // --- Pending, cancellation and queues ---------------------------------------------
 
 void MarkPendingButReturnAnotherStatus(bool faulty) {
@@ -846,6 +859,7 @@ const RuleCase kRuleCases[] = {
     {"CompleteAnIrpNeverSent", Rule::IrpUsedAfterCompletion, CompleteAnIrpNeverSent},
     {"SendAfterCompletion", Rule::IrpUsedAfterCompletion, SendAfterCompletion},
     {"DetachWithNothingAttached", Rule::UnsupportedCall, DetachWithNothingAttached},
+    {"CompleteThenReturnPendingWithoutMarking", Rule::PendingNotMarked, CompleteThenReturnPendingWithoutMarking},
     {"MarkPendingButReturnAnotherStatus", Rule::PendingMarkedButNotReturned, MarkPendingButReturnAnotherStatus},
     {"PendACancelledIrpWithoutCheckingCancel", Rule::CancelFieldNotChecked, PendACancelledIrpWithoutCheckingCancel},
     {"QueueBeforeMarkingPending", Rule::QueuedIrpNotMarkedPending, QueueBeforeMarkingPending},
