@@ -5,7 +5,9 @@
  * Windows' driver checks do: STATUS_PENDING needs IoMarkIrpPending on the
  * location (checked when completion passes the location, since the mark
  * may come from below); any other status must be the one the IRP was
- * completed with.
+ * completed with, on a location not marked pending. Before the call it
+ * checks what the sender left: no cancel routine, no completion routine that
+ * belongs to another driver, an IRQL the request allows.
  */
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
@@ -67,8 +69,10 @@ void CheckDispatchResult(IrpRecord& record, int location, uint64_t resends, NTST
 // A request that a driver pends must be cancellable: if it was cancelled
 // before the driver set its cancel routine, the driver must have seen
 // Irp->Cancel and completed it, for nobody will call the routine now.
+// Checked in the deterministic mode only: concurrently, IoCancelIrp may be
+// between setting Cancel and taking the routine.
 void CheckPendedIrpCancellable(IrpRecord& record, int location, NTSTATUS status, const std::string& where) {
-  if (status != STATUS_PENDING) return;
+  if (status != STATUS_PENDING || ke::Concurrent()) return;
   std::lock_guard<std::mutex> hold(record.lock);
   if (record.locations[location].passed || record.completing || record.completed || record.freed) return;
   PIRP irp = record.irp;

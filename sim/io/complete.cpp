@@ -6,7 +6,9 @@
  * stops the walk and hands the IRP back to that routine's driver. A location
  * whose routine does not run passes the pending mark up to the next one. As
  * the walk passes a location whose dispatch routine returned STATUS_PENDING,
- * it checks that the location carries the pending mark.
+ * it checks that the location carries the pending mark. After each
+ * completion routine it checks the IRQL and the spin locks held, as after
+ * dispatch and DPC routines.
  * When the walk passes the top, the IRP's originator finishes it.
  */
 #include "sim/io/io.h"
@@ -143,7 +145,7 @@ void CompleteRequest(PIRP irp) {
     record->completing = true;
   }
 
-  int first = irp->CurrentLocation;
+  int completedAt = irp->CurrentLocation;  // the location of the driver that completes it
   while (irp->CurrentLocation <= irp->StackCount) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     int location = irp->CurrentLocation;
@@ -169,7 +171,7 @@ void CompleteRequest(PIRP irp) {
       // yet a DPC, a cancel routine or another thread completes it: the
       // driver queued it where others find it before marking it pending.
       const ke::RoutineContext& context = ke::ThisThreadContext();
-      if (location == first && seen.dispatching && !seen.pendingReturned &&
+      if (location == completedAt && seen.dispatching && !seen.pendingReturned &&
           (seen.dispatchThread != std::this_thread::get_id() || context.dpcs != 0 || context.cancelRoutines != 0)) {
         verifier::Report(verifier::Rule::QueuedIrpNotMarkedPending,
                          "an IRP was completed by a DPC, a cancel routine or another thread while its dispatch "
