@@ -448,3 +448,17 @@ TEST_F(UsbControlTest, SelectingAConfigurationAbovePassiveLevelIsReported) {
   EXPECT_EQ(reported, 1u) << sim::verifier::Describe(findings);
   ExFreePool(select);
 }
+
+// Control reads into an MDL are not simulated: said so, not answered wrongly.
+TEST_F(UsbControlTest, AControlReadIntoAnMdlIsReportedAsUnsupported) {
+  Plug<ScriptedDevice>();
+  UCHAR buffer[18];
+  MDL mdl{};
+  URB urb = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
+  urb.UrbControlDescriptorRequest.TransferBufferMDL = &mdl;
+  EXPECT_NE(function().SubmitSync(&urb).status, STATUS_SUCCESS);
+  std::vector<sim::verifier::Finding> findings = sim::verifier::Take();
+  ASSERT_EQ(findings.size(), 1u) << sim::verifier::Describe(findings);
+  EXPECT_EQ(findings[0].rule, sim::verifier::Rule::UnsupportedCall);
+  EXPECT_NE(findings[0].message.find("TransferBufferMDL"), std::string::npos) << findings[0].message;
+}
