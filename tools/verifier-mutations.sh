@@ -19,8 +19,9 @@ if [ ! -x "$tests" ]; then
   exit 2
 fi
 
+# Runs the tests with one rule or site silenced; stops at the first failure.
 run() {
-  QUILLAN_VERIFIER_SILENCE="$1" "$tests" --gtest_brief=1 >/dev/null 2>&1
+  QUILLAN_VERIFIER_SILENCE="$1" "$tests" --gtest_brief=1 --gtest_fail_fast >/dev/null 2>&1
 }
 
 if ! run ""; then
