@@ -2,6 +2,7 @@
 // simulated kernel does not serve: each faulty call gives exactly one
 // finding, of its rule, whose message names the fault.
 #include "support/kernel_test.h"
+#include "support/test_driver.h"
 
 #include "sim/cm/registry.h"
 #include "sim/io/driver.h"
@@ -105,6 +106,55 @@ const ArgumentCase kArgumentCases[] = {
        KIRQL old = sim::ke::RaiseIrql(HIGH_LEVEL, "test");
        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &now), STATUS_SUCCESS);
        sim::ke::LowerIrql(old, "test");
+     }},
+    {"FreeAnIrpWithACancelRoutineSet", Rule::IrpFreedWhileInUse, "with a cancel routine set",
+     [] {
+       PIRP irp = IoAllocateIrp(1, FALSE);
+       ASSERT_NE(irp, nullptr);
+       irp->CancelRoutine = [](PDEVICE_OBJECT, PIRP) {};
+       IoFreeIrp(irp);
+     }},
+    {"WaitOnSomethingThatIsNotAnEvent", Rule::UnsupportedCall, "not an event",
+     [] {
+       KTIMER timer;
+       KeInitializeTimer(&timer);
+       LARGE_INTEGER now{};
+       EXPECT_NE(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, &now), STATUS_SUCCESS);
+     }},
+    {"QueryValueWithNoName", Rule::InvalidArgument, "with no ValueName",
+     [] {
+       WithKey([](HANDLE key) {
+         UCHAR buffer[64];
+         ULONG length = 0;
+         EXPECT_NE(ZwQueryValueKey(key, nullptr, KeyValuePartialInformation, buffer, sizeof buffer, &length),
+                   STATUS_SUCCESS);
+       });
+     }},
+    {"DeleteADeviceWhoseExtensionHoldsASetTimer", Rule::TimerInFreedMemory, "a timer in its extension",
+     [] {
+       test::TestDriver driver;
+       PDEVICE_OBJECT device = nullptr;
+       ASSERT_EQ(IoCreateDevice(driver.Object(), sizeof(KTIMER), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                 STATUS_SUCCESS);
+       auto timer = static_cast<PKTIMER>(device->DeviceExtension);
+       KeInitializeTimer(timer);
+       LARGE_INTEGER due;
+       due.QuadPart = -10000000;
+       KeSetTimer(timer, due, nullptr);
+       IoDeleteDevice(device);
+     }},
+    {"DeleteADeviceWhoseExtensionHoldsAQueuedDpc", Rule::DpcInFreedMemory, "a DPC in its extension",
+     [] {
+       test::TestDriver driver;
+       PDEVICE_OBJECT device = nullptr;
+       ASSERT_EQ(IoCreateDevice(driver.Object(), sizeof(KDPC), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                 STATUS_SUCCESS);
+       auto dpc = static_cast<PKDPC>(device->DeviceExtension);
+       KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+       sim::ke::DeferDpcs();
+       KeInsertQueueDpc(dpc, nullptr, nullptr);
+       IoDeleteDevice(device);
+       sim::ke::ResumeDpcs();
      }},
     {"DriverEntryReturnsAtAnotherIrql", Rule::IrqlNotRestored, "DriverEntry returned at IRQL",
      [] {
