@@ -36,3 +36,9 @@ endfunction()
 
 quillan_wine_program(quillan-wine-install ${CMAKE_SOURCE_DIR}/tests/wine/program/install.cpp)
 target_link_libraries(quillan-wine-install PRIVATE setupapi newdev advapi32 kernel32)
+
+quillan_wine_program(quillan-wine-test
+  ${CMAKE_SOURCE_DIR}/tests/wine/program/main.cpp
+  ${CMAKE_SOURCE_DIR}/tests/wine/program/port.cpp
+  ${CMAKE_SOURCE_DIR}/tests/wine/program/scenarios.cpp)
+target_link_libraries(quillan-wine-test PRIVATE kernel32)
