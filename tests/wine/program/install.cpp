@@ -13,12 +13,14 @@
  * 3. The test bus is created as a root device and given its driver with
  *    UpdateDriverForPlugAndPlayDevices; once started, it reports the USB
  *    device, which gets the quillan driver.
+ * 4. It waits until the port opens and echoes a few bytes.
  */
 #include <windows.h>
 #include <newdev.h>
 #include <setupapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 namespace {
@@ -95,17 +97,46 @@ bool InstallBus(const wchar_t* inf) {
   return ok;
 }
 
+// True when the port opens and echoes a few bytes through the loopback
+// device within a second: the device is started and configured. (The name
+// can appear before the device has started.) All read time-outs 0: no
+// timer of the driver's is involved.
+bool PortAnswers(const wchar_t* path) {
+  HANDLE port = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (port == INVALID_HANDLE_VALUE) return false;
+  COMMTIMEOUTS timeouts = {};
+  const char probe[4] = {'q', 'w', 't', '1'};
+  char back[4] = {};
+  OVERLAPPED read = {};
+  OVERLAPPED write = {};
+  read.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  write.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD moved = 0;
+  bool ok = SetCommTimeouts(port, &timeouts) &&
+            (ReadFile(port, back, sizeof back, nullptr, &read) || GetLastError() == ERROR_IO_PENDING) &&
+            (WriteFile(port, probe, sizeof probe, nullptr, &write) || GetLastError() == ERROR_IO_PENDING) &&
+            WaitForSingleObject(read.hEvent, 1000) == WAIT_OBJECT_0 &&
+            GetOverlappedResult(port, &read, &moved, FALSE) && moved == sizeof back &&
+            memcmp(back, probe, sizeof back) == 0;
+  CancelIo(port);
+  WaitForSingleObject(read.hEvent, 5000);
+  WaitForSingleObject(write.hEvent, 5000);
+  CloseHandle(read.hEvent);
+  CloseHandle(write.hEvent);
+  CloseHandle(port);
+  return ok;
+}
+
 bool WaitForPort(const wchar_t* portName) {
   wchar_t path[64];
   std::swprintf(path, 64, L"\\\\.\\%ls", portName);
-  for (DWORD waited = 0; waited < kPortWaitMs; waited += 100) {
-    HANDLE port = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (port != INVALID_HANDLE_VALUE) {
-      CloseHandle(port);
-      std::printf("quillan-wine-install: %ls is there\n", portName);
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < kPortWaitMs) {
+    if (PortAnswers(path)) {
+      std::printf("quillan-wine-install: %ls answers\n", portName);
       return true;
     }
-    Sleep(100);
+    Sleep(200);
   }
   return Fail("waiting for the port", ERROR_TIMEOUT);
 }
