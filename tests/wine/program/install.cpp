@@ -4,6 +4,7 @@
  * waits for the port to appear.
  *
  *   quillan-wine-install PORTNAME PACKAGE-INF BUS-INF
+ *   quillan-wine-install PORTNAME     (step 4 alone, in a new Wine session)
  *
  * 1. The port's name goes into the USB device's parameters key before the
  *    device exists (no Ports class installer runs under Wine to choose one).
@@ -144,8 +145,10 @@ bool WaitForPort(const wchar_t* portName) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 2) return WaitForPort(argv[1]) ? 0 : 1;
   if (argc != 4) {
-    std::printf("usage: quillan-wine-install PORTNAME PACKAGE-INF BUS-INF\n");
+    std::printf("usage: quillan-wine-install PORTNAME PACKAGE-INF BUS-INF\n"
+                "       quillan-wine-install PORTNAME    (only wait for the port)\n");
     return 2;
   }
   bool ok = SetPortName(argv[1]) && CopyPackageInf(argv[2]) && InstallBus(argv[3]) && WaitForPort(argv[1]);
