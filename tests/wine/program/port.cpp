@@ -4,6 +4,11 @@
 #include <cstdio>
 
 namespace quillan_wine {
+namespace {
+
+const NTSTATUS kStatusTimeout = 0x00000102;
+
+}  // namespace
 
 bool Outcome::Fail(const char* format, ...) {
   if (!failure.empty()) return false;
@@ -49,6 +54,14 @@ Ended WaitFor(HANDLE port, Pending& pending, DWORD startTick, DWORD limitMs) {
   ended.elapsedMs = GetTickCount() - startTick;
   ended.succeeded = GetOverlappedResult(port, &pending.overlapped, &ended.bytes, FALSE) != FALSE;
   ended.error = ended.succeeded ? 0 : GetLastError();
+  // A request that ended with STATUS_TIMEOUT, a success status, succeeded
+  // on Windows (a serial read whose time-out elapsed returns its bytes);
+  // Wine's kernel32 reports every status but STATUS_SUCCESS as a failure.
+  if (!ended.succeeded && static_cast<NTSTATUS>(pending.overlapped.Internal) == kStatusTimeout) {
+    ended.succeeded = true;
+    ended.error = 0;
+    ended.bytes = static_cast<DWORD>(pending.overlapped.InternalHigh);
+  }
   return ended;
 }
 
