@@ -167,7 +167,9 @@ void TimeoutTotal(const wchar_t* name, Outcome& outcome) {
   std::vector<unsigned char> back;
   if (!TimedRead(port.Handle(), 16, kLimitMs, ended, back, outcome)) return;
   if (ended.bytes != 0) outcome.Fail("%lu bytes read from a silent device", ended.bytes);
-  if (ended.elapsedMs < 250) outcome.Fail("the read ended after %lu ms, before its 300 ms", ended.elapsedMs);
+  if (ended.elapsedMs < 250 || ended.elapsedMs > 300 + 2 * kSlackMs) {
+    outcome.Fail("the read ended after %lu ms; its time-out is 300 ms", ended.elapsedMs);
+  }
 }
 
 // ReadIntervalTimeout alone: a read ends once the bytes stop coming.
@@ -188,6 +190,7 @@ void TimeoutInterval(const wchar_t* name, Outcome& outcome) {
     return;
   }
   if (!ended.succeeded) outcome.Fail("the read failed, error %lu", ended.error);
+  if (ended.elapsedMs > 2 * kSlackMs) outcome.Fail("the read ended %lu ms after it began", ended.elapsedMs);
   SameBytes(data, back.data(), ended.bytes, outcome);
 }
 
@@ -221,7 +224,7 @@ void TimeoutFirstByte(const wchar_t* name, Outcome& outcome) {
   Ended ended;
   std::vector<unsigned char> back;
   if (!TimedRead(port.Handle(), 16, constant + kLimitMs, ended, back, outcome)) return;
-  if (ended.bytes != 0 || ended.elapsedMs + 500 < constant) {
+  if (ended.bytes != 0 || ended.elapsedMs + 500 < constant || ended.elapsedMs > constant + 2 * kSlackMs) {
     outcome.Fail("with nothing arriving the read ended after %lu ms with %lu bytes; expected %lu ms, none",
                  ended.elapsedMs, ended.bytes, constant);
     return;
