@@ -166,6 +166,9 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         return CompleteRequest(irp, STATUS_SUCCESS, 0);
       }
       if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) return CompleteRequest(irp, STATUS_NOT_SUPPORTED, 0);
+      if (stack->MajorFunction == IRP_MJ_SYSTEM_CONTROL) {
+        return CompleteRequest(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+      }
       return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     case kBusDevice:
       if (stack->MajorFunction == IRP_MJ_PNP) return BusPnp(device, irp);
