@@ -20,8 +20,8 @@ target_link_options(quillan_testbus PRIVATE
 target_link_libraries(quillan_testbus PRIVATE ntoskrnl hal gcc)
 set_target_properties(quillan_testbus PROPERTIES
   OUTPUT_NAME quillan_testbus SUFFIX ".sys" RUNTIME_OUTPUT_DIRECTORY ${QUILLAN_WINE_DIR})
-add_custom_command(TARGET quillan_testbus POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/tests/wine/bus/quillan_testbus.inf ${QUILLAN_WINE_DIR}/)
+# The INF goes next to the driver it installs (copied again when it changes).
+configure_file(${CMAKE_SOURCE_DIR}/tests/wine/bus/quillan_testbus.inf ${QUILLAN_WINE_DIR}/quillan_testbus.inf COPYONLY)
 
 # User-mode programs: the C and C++ run-times linked in, so that the
 # programs need nothing from the prefix beyond Windows' own libraries.
