@@ -1,6 +1,6 @@
 /*
  * The child's USB behaviour: descriptors, configuration, status, pipe
- * aborts and bulk transfers. Every byte of a bulk OUT transfer comes back
+ * aborts and resets, and bulk transfers. Every byte of a bulk OUT transfer comes back
  * on the bulk IN pipe, in order. Bulk and interrupt transfers pend; a
  * worker thread ends them as a host controller would, later and from
  * another thread, never inside the submitting call. Pending transfers can
@@ -309,6 +309,12 @@ NTSTATUS LoopbackSubmitUrb(ChildExtension* child, PIRP irp) {
       return GetStatus(irp);
     case URB_FUNCTION_ABORT_PIPE:
       return AbortPipe(child, irp);
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+      // The loopback device never halts a pipe: nothing to clear.
+      if (PipeOf(child, urb->UrbPipeRequest.PipeHandle) == nullptr) {
+        return EndUrb(irp, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
+      }
+      return EndUrb(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
       auto& transfer = urb->UrbBulkOrInterruptTransfer;
       LoopbackPipe* pipe = PipeOf(child, transfer.PipeHandle);
