@@ -190,6 +190,7 @@ VOID NTAPI ReadTimeoutDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOID
     ServeReads(port, nullptr);
   }
   KeReleaseSpinLock(&port->ReadQueueLock, irql);
+  ResumeBulkReader(port);  // the pass may have made room
 }
 
 NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp) {
@@ -214,5 +215,6 @@ NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp) {
     status = STATUS_PENDING;
   }
   KeReleaseSpinLock(&port->ReadQueueLock, irql);
+  ResumeBulkReader(port);  // the pass may have made room
   return status;
 }
