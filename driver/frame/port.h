@@ -48,7 +48,6 @@ struct PortExtension {
   UCHAR ReadTransferBuffer[PORT_TRANSFER_SIZE];  // owned by the bulk-in reader
   KTIMER ReadIntervalTimer;
   KDPC ReadIntervalDpc;
-  BOOLEAN ReadCompleteOnData;                  // ReadQueueLock
   BOOLEAN ReadTimerFired;                      // set without a lock; read and cleared under ReadQueueLock
   BOOLEAN PortOpen;                            // no lock: single-byte flag
   LIST_ENTRY WriteQueue;                       // WriteQueueLock
