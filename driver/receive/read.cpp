@@ -71,9 +71,9 @@ static SERIAL_TIMEOUTS CopyTimeouts(PortExtension* port) {
 // How a read that cannot be filled at once ends, chosen by the read
 // time-outs in force when it becomes current.
 enum ReadEnding {
-  ByTimers,         // by its timers, or when full, or cancelled
-  AtOnce,           // I = MAXULONG, M = K = 0: at once, with what is buffered
-  OnFirstBytes,     // I = M = MAXULONG, 0 < K < MAXULONG: with the first bytes it gets, or after K
+  ByTimers,      // when full, by its timers, or cancelled
+  AtOnce,        // I = MAXULONG, M = K = 0: at once, with what is buffered
+  OnFirstBytes,  // I = M = MAXULONG, 0 < K < MAXULONG: with the first bytes it gets, or after K
 };
 
 static ReadEnding EndingOf(const SERIAL_TIMEOUTS& timeouts) {
@@ -160,27 +160,21 @@ static NTSTATUS ServeReads(PortExtension* port, PIRP arriving) {
         available -= copied;
       }
 
-      SERIAL_TIMEOUTS timeouts = {};
-      ReadEnding ending = ByTimers;
-      if (read->IoStatus.Information != length) {
-        timeouts = CopyTimeouts(port);
-        if (becameCurrent) {
-          ending = EndingOf(timeouts);
-          if (ending == OnFirstBytes) NoteArmed(read, kEndsOnData);
-        }
-      }
-
       if (read->IoStatus.Information == length) {
         if (!ClaimRequest(read)) break;  // its cancel routine reports the bytes just copied
         completion = STATUS_SUCCESS;
-      } else if (ending == AtOnce || ((ArmedTimers(read) & kEndsOnData) != 0 && copied > 0) ||
-                 port->ReadTimerFired) {
+      } else {
+        SERIAL_TIMEOUTS timeouts = CopyTimeouts(port);
+        ReadEnding ending = becameCurrent ? EndingOf(timeouts) : ByTimers;
+        if (ending == OnFirstBytes) NoteArmed(read, kEndsOnData);
+        BOOLEAN endsOnData = (ArmedTimers(read) & kEndsOnData) != 0;
+        if (ending != AtOnce && !(endsOnData && copied > 0) && !port->ReadTimerFired) {
+          ArmReadTimers(port, read, timeouts, copied, becameCurrent);
+          break;
+        }
         if (!ClaimRequest(read)) break;
         completion = STATUS_TIMEOUT;
         port->ReadTimerFired = FALSE;
-      } else {
-        ArmReadTimers(port, read, timeouts, copied, becameCurrent);
-        break;
       }
     }
 
