@@ -3,9 +3,8 @@
  * first, then reads, then the receive buffer. There is no transmit buffer
  * to clear: bytes not yet sent stay with their write requests. Emptying
  * the receive buffer lets a reader held back for room ask for data again.
- * A bulk-out
- * transfer already on its way is not stopped; its completion starts
- * whatever write is queued by then.
+ * A bulk-out transfer already on its way is not stopped; its completion
+ * starts whatever write is queued by then.
  */
 #include "driver/control/events.h"
 

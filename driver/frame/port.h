@@ -31,7 +31,7 @@ struct PortExtension {
   ULONG WaitMask;                              // EventLock
   RingBuffer RxBuffer;                         // RxBufferLock
   KSPIN_LOCK RxBufferLock;
-  BOOLEAN ReaderRunning;                       // set and cleared under RxBufferLock; read elsewhere as a flag
+  BOOLEAN ReaderRunning;                       // RxBufferLock: the reader holds its request and reference
   BOOLEAN ReaderParked;                        // RxBufferLock: the reader's request waits in the driver for room
   BOOLEAN ReaderSending;                       // RxBufferLock: the reader's request is being handed down
   BOOLEAN ReaderReturned;                      // RxBufferLock: it came back during the hand-down
