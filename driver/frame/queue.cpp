@@ -15,6 +15,7 @@
 #include "driver/frame/queue.h"
 
 #include "driver/receive/read.h"
+#include "driver/receive/reader.h"
 #include "driver/transmit/write.h"
 
 RequestQueue ReadRequests(PortExtension* port) {
@@ -109,6 +110,9 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   // The next queued read becomes current, with its timers starting now.
   if (from == FromCurrentSlot) ProcessReadQueue(PortOf(device));
   IoReleaseCancelSpinLock(cancelIrql);
+  // Only once the cancel spin lock is released: the reader's transfer may
+  // complete on this thread.
+  if (from == FromCurrentSlot) ResumeBulkReader(PortOf(device));
 }
 
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
