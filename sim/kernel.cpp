@@ -31,12 +31,13 @@ void Reset() {
 
 std::vector<verifier::Finding> EndOfTest() {
   ke::StopConcurrent();
-  if (ke::SpinLocksHeldByThisThread() != 0) {
+  bool lockHeld = ke::SpinLocksHeldByThisThread() != 0;
+  if (lockHeld) {
     verifier::Report(verifier::Rule::SpinLockHeldOnReturn, "the test ends with a spin lock held");
   }
   if (ke::CurrentIrql() != PASSIVE_LEVEL) {
     verifier::Report(verifier::Rule::IrqlNotRestored, "the test ends at IRQL " + std::to_string(ke::CurrentIrql()));
-    ke::LowerIrql(PASSIVE_LEVEL, "end of test");
+    ke::LowerIrql(PASSIVE_LEVEL, "end of test", lockHeld);
   }
   io::ReportAndReleaseIrps();
   io::ReportAndReleaseDevices();

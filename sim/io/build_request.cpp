@@ -13,6 +13,7 @@
 #include "sim/ex/pool.h"
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
 
 #include <algorithm>
@@ -30,6 +31,16 @@ void FinishBuiltRequest(PIRP irp, ULONG outputLength) {
       std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, copied);
     }
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) ExFreePool(irp->AssociatedIrp.SystemBuffer);
+  }
+  // The caller's status block and event are usually its locals: if its
+  // frame has returned, the I/O manager would write into another frame.
+  if (ke::OnUnwoundKernelStack(irp->UserIosb)) {
+    verifier::Report(verifier::Rule::StatusBlockOnUnwoundStack,
+                     "a built request completes after the frame holding its IO_STATUS_BLOCK returned");
+  }
+  if (irp->UserEvent != nullptr && ke::OnUnwoundKernelStack(irp->UserEvent)) {
+    verifier::Report(verifier::Rule::StatusBlockOnUnwoundStack,
+                     "a built request completes after the frame holding its event returned");
   }
   *irp->UserIosb = irp->IoStatus;
   PKEVENT event = irp->UserEvent;

@@ -48,7 +48,9 @@ BOOLEAN CancelIrp(PIRP Irp, bool forCaller) {
   Irp->CancelIrql = irql;
   PDEVICE_OBJECT device =
       Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+  ke::ThisThreadContext().cancelRoutines++;
   ke::CallDriverRoutine("cancel routine", [&] { routine(device, Irp); });
+  ke::ThisThreadContext().cancelRoutines--;
   // The IRP may be completed and gone now.
   if (ke::ThisThreadHolds(ke::CancelSpinLock())) {
     char text[128];

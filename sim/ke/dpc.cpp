@@ -39,7 +39,9 @@ std::optional<DpcCall> PopDpc() {
 void RunDpc(const DpcCall& call) {
   KIRQL before = RaiseIrql(DISPATCH_LEVEL, "DPC delivery");
   size_t locksBefore = SpinLocksHeldByThisThread();
+  ThisThreadContext().dpcs++;
   CallDriverRoutine("DPC routine", [&] { call.routine(call.dpc, call.context, call.argument1, call.argument2); });
+  ThisThreadContext().dpcs--;
   if (CurrentIrql() != DISPATCH_LEVEL) {
     char text[96];
     std::snprintf(text, sizeof text, "DPC routine %p returned at IRQL %d, expected DISPATCH_LEVEL (%d)",
@@ -56,7 +58,7 @@ void RunDpc(const DpcCall& call) {
   // Back to where the processor was, without running DPCs recursively here.
   bool wasRunning = t_runningDpcs;
   t_runningDpcs = true;
-  LowerIrql(before, "DPC delivery");
+  LowerIrql(before, "DPC delivery", locksAfter != locksBefore);
   t_runningDpcs = wasRunning;
 }
 

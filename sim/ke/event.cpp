@@ -109,10 +109,15 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
-  (void)Wait;
   sim::explore::Yield("KeSetEvent");
   if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
     sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh, "KeSetEvent called above DISPATCH_LEVEL");
+  }
+  // Wait TRUE promises a wait right after, which a completion routine, at
+  // DISPATCH_LEVEL or in an arbitrary thread, must not do.
+  if (Wait && sim::ke::ThisThreadContext().completionRoutines != 0) {
+    sim::verifier::Report(sim::verifier::Rule::SignalEventInCompletion,
+                          "KeSetEvent with Wait TRUE called from a completion routine");
   }
   std::lock_guard<std::mutex> hold(sim::ke::g_dispatcher);
   LONG previous = Event->Header.SignalState;
@@ -150,17 +155,24 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     return STATUS_INVALID_PARAMETER;
   }
   bool polls = Timeout != nullptr && Timeout->QuadPart == 0;
-  if (polls) {
+  // Starting a device runs at PASSIVE_LEVEL: a wait there at raised IRQL (even
+  // a poll) is a start path that went wrong.
+  if (sim::ke::ThisThreadContext().startDevice != 0 && sim::ke::CurrentIrql() != PASSIVE_LEVEL) {
+    sim::verifier::Report(sim::verifier::Rule::StartDeviceWait,
+                          "KeWaitForSingleObject at IRQL " + std::to_string(sim::ke::CurrentIrql()) +
+                              " while starting a device (IRP_MN_START_DEVICE)");
+  } else if (polls) {
     if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
       sim::verifier::Report(sim::verifier::Rule::WaitAtRaisedIrql, "KeWaitForSingleObject polled above DISPATCH_LEVEL");
     }
-    std::lock_guard<std::mutex> hold(sim::ke::g_dispatcher);
-    return sim::ke::Consume(header) ? STATUS_SUCCESS : STATUS_TIMEOUT;
-  }
-  if (sim::ke::CurrentIrql() > APC_LEVEL || sim::ke::SpinLocksHeldByThisThread() != 0) {
+  } else if (sim::ke::CurrentIrql() > APC_LEVEL || sim::ke::SpinLocksHeldByThisThread() != 0) {
     sim::verifier::Report(sim::verifier::Rule::WaitAtRaisedIrql,
                           "KeWaitForSingleObject waits at IRQL " + std::to_string(sim::ke::CurrentIrql()) +
                               " holding " + std::to_string(sim::ke::SpinLocksHeldByThisThread()) + " spin lock(s)");
+  }
+  if (polls) {
+    std::lock_guard<std::mutex> hold(sim::ke::g_dispatcher);
+    return sim::ke::Consume(header) ? STATUS_SUCCESS : STATUS_TIMEOUT;
   }
   int64_t deadline = 0;
   if (Timeout != nullptr) {

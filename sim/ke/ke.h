@@ -19,9 +19,22 @@ namespace sim::ke {
 KIRQL CurrentIrql();
 // Raises to newIrql and returns the old IRQL; reports a lowering.
 KIRQL RaiseIrql(KIRQL newIrql, const char* routine);
-// Lowers to newIrql; reports a raising. Dropping below DISPATCH_LEVEL runs
-// the DPCs queued meanwhile, as a processor does when its IRQL falls.
-void LowerIrql(KIRQL newIrql, const char* routine);
+// Lowers to newIrql; reports a raising, and a fall below DISPATCH_LEVEL with a
+// spin lock held (unless the caller already reported the lock it found held).
+// Dropping below DISPATCH_LEVEL runs the DPCs queued meanwhile, as a
+// processor does when its IRQL falls.
+void LowerIrql(KIRQL newIrql, const char* routine, bool lockFaultReported = false);
+
+// What the calling thread is running, for the rules that depend on the kind
+// of driver routine: each count nests (a DPC may run inside a dispatch
+// routine when its IRQL falls).
+struct RoutineContext {
+  int completionRoutines = 0;  // completion routines this thread is in
+  int dpcs = 0;                // DPC routines
+  int cancelRoutines = 0;      // cancel routines
+  int startDevice = 0;         // dispatch of IRP_MN_START_DEVICE
+};
+RoutineContext& ThisThreadContext();
 
 // --- Spin locks -------------------------------------------------------------
 KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const char* routine);
@@ -30,6 +43,9 @@ void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine);
 void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine);
 size_t SpinLocksHeldByThisThread();
 bool ThisThreadHolds(PKSPIN_LOCK lock);
+// Threads waiting for the lock at this moment (concurrent mode), for tests
+// that must know another thread is held up by a lock before going on.
+size_t ThreadsSpinningOn(PKSPIN_LOCK lock);
 // Gives a lock a readable name for verifier messages.
 void NameSpinLock(PKSPIN_LOCK lock, const std::string& name);
 std::string SpinLockName(const void* lock);

@@ -215,7 +215,9 @@ TEST_F(KeDpcTest, ADpcReturningWithASpinLockHeldIsReported) {
   KeInitializeDpc(&dpc, TakeLockAndKeepIt, nullptr);
   KeInsertQueueDpc(&dpc, nullptr, nullptr);
   ExpectOnlyFinding(Rule::SpinLockHeldOnReturn);
+  KIRQL old = sim::ke::RaiseIrql(DISPATCH_LEVEL, "test");
   KeReleaseSpinLockFromDpcLevel(&g_lockForDpc);  // clean up after the faulty DPC
+  sim::ke::LowerIrql(old, "test");
 }
 
 TEST_F(KeDpcTest, FreeingMemoryThatHoldsAQueuedDpcIsReported) {
