@@ -18,6 +18,7 @@ void Reset() {
   verifier::Reset();
   clock::Reset();
   ke::ResetTimers();
+  ke::SetClockTick(ke::kTick15_625Ms);
   ke::ResetDpcs();
   ke::ResetSpinLocks();
   pool::Reset();

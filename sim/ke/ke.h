@@ -72,6 +72,16 @@ size_t QueuedDpcCount();
 void ResetDpcs();
 
 // --- Timers -------------------------------------------------------------------
+// The clock tick timers expire on, in 100-ns units: a timer expires at the
+// first tick at or after its due time (never early, at most one tick late),
+// and timers expiring on one tick expire together, their DPCs run as one
+// batch after all of them. Windows' default clock rates give 10 ms (100000)
+// or 15.625 ms (156250). 0: exact-time expiry, each timer at its due time
+// (idealised, for tests that check a time-out to the 100-ns unit).
+constexpr int64_t kTick10Ms = 100000;
+constexpr int64_t kTick15_625Ms = 156250;
+void SetClockTick(int64_t units);
+int64_t ClockTick();
 // Cancels the timers set in memory that is being freed; true if there were any.
 bool CancelTimersIn(const void* begin, size_t size);
 size_t SetTimerCount();

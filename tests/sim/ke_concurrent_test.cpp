@@ -58,6 +58,7 @@ class KeConcurrentTest : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
+    sim::ke::SetClockTick(0);  // exact-time expiry: the timer tests here count in 100-ns units
     sim::ke::StartConcurrent();
   }
 };
