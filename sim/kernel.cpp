@@ -19,6 +19,7 @@ void Reset() {
   clock::Reset();
   ke::ResetTimers();
   ke::SetClockTick(ke::kTick15_625Ms);
+  ke::SetDpcDelivery(ke::DpcDelivery::HeldBack);
   ke::ResetDpcs();
   ke::ResetSpinLocks();
   pool::Reset();
@@ -32,6 +33,7 @@ void Reset() {
 
 std::vector<verifier::Finding> EndOfTest() {
   ke::StopConcurrent();
+  ke::DrainDpcs();  // DPCs held back run before the machine stops
   if (ke::SpinLocksHeldByThisThread() != 0) {
     verifier::Report(verifier::Rule::SpinLockHeldOnReturn, "the test ends with a spin lock held");
   }

@@ -40,9 +40,23 @@ void ResetSpinLocks();
 PKSPIN_LOCK CancelSpinLock();
 
 // --- DPCs -------------------------------------------------------------------
+// When a DPC queued in the deterministic mode runs.
+//  - AtIrqlDrop: as on one processor, as soon as the queuing thread's IRQL
+//    is below DISPATCH_LEVEL (at once if it already is).
+//  - HeldBack: as if another processor took it, some time later: the code
+//    that queued it goes on (returns from its call, releases its locks,
+//    queues more) and the DPC runs only at the next point where the machine
+//    has control again: the clock firing (a test advancing or settling
+//    time), a deterministic wait, an explicit ResumeDpcs, the end of a test.
+enum class DpcDelivery { AtIrqlDrop, HeldBack };
+void SetDpcDelivery(DpcDelivery delivery);
+DpcDelivery GetDpcDelivery();
 // Runs every queued DPC at DISPATCH_LEVEL on this thread, if this thread is
-// below DISPATCH_LEVEL and the kernel runs deterministically.
+// below DISPATCH_LEVEL, the kernel runs deterministically and DPCs are
+// delivered at the IRQL drop.
 void RunQueuedDpcs();
+// A point where held-back DPCs run too (same conditions otherwise).
+void DrainDpcs();
 // A DPC taken off the queue with what it was queued with, read under the
 // queue's lock as the kernel does: once off the queue the DPC may be queued
 // again (with other arguments) while this call of it runs.
@@ -102,7 +116,9 @@ bool CheckMayWait(const char* routine);
 bool Concurrent();
 void StartConcurrent();
 void StopConcurrent();
-// Hands a DPC to the DPC thread (concurrent mode).
+// Hands a DPC to the DPC processors (concurrent mode): kDpcProcessors
+// threads, so that two DPCs, even of one driver, can run at once.
+constexpr int kDpcProcessors = 2;
 void SignalDpcThread();
 // Real-time limit of a blocking wait in concurrent mode.
 void SetWatchdogSeconds(unsigned seconds);

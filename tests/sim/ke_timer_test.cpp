@@ -44,11 +44,13 @@ std::string Join(const std::vector<std::string>& names) {
 
 class KeTimerTest : public KernelTest {
  protected:
-  // Exact-time expiry: these tests check the timer rules to the 100-ns
-  // unit; the clock tick has tests of its own below.
+  // Exact-time expiry and one processor's DPC delivery: these tests check
+  // the timer rules to the 100-ns unit and when a DPC runs; the clock tick
+  // has tests of its own below, held-back DPCs theirs in ke_dpc_test.
   void SetUp() override {
     KernelTest::SetUp();
     sim::ke::SetClockTick(0);
+    sim::ke::SetDpcDelivery(sim::ke::DpcDelivery::AtIrqlDrop);
   }
 
   TimedDpc& Make(const std::string& name, std::vector<std::string>* log = nullptr) {
