@@ -4,6 +4,7 @@
 #   make test    everything, plus the sanitizer builds, then every test suite
 #   make demo    everything, then the main job
 #   make package the two driver packages (quillan.sys and its INF), one folder per system
+#   make wine-test  both packages installed and driven under Wine's kernel
 #   make clean   remove the build folders
 #
 # Each build lives in its own folder under $(BUILD), is configured once with
@@ -24,7 +25,7 @@ OPTIONS_tsan    := $(SHIPPED) -DQUILLAN_SANITIZE=thread
 
 # Ninja already uses every core; builds run one after another.
 .NOTPARALLEL:
-.PHONY: build test demo demo-run package clean
+.PHONY: build test demo demo-run package clean wine-test
 
 # The Windows build comes first: the host test suites read its drivers.
 build: windows package host64 host32
@@ -41,6 +42,7 @@ test: build asan tsan
 	cd $(BUILD)/host32 && ctest --output-on-failure
 	cd $(BUILD)/asan && ctest --output-on-failure
 	cd $(BUILD)/tsan && ctest --output-on-failure
+	$(MAKE) wine-test
 
 demo: build demo-run
 
@@ -50,8 +52,14 @@ demo-run:
 	$(BUILD)/host64/tools/quillan-sim $(SIM_OPTIONS)
 	@echo "Driver packages: $(PACKAGE)/xp and $(PACKAGE)/w2k"
 
+# The shipped drivers on a second, independently written kernel: each
+# package installed from its own INF in a fresh 32-bit Wine prefix and
+# driven through kernel32's serial API (tests/wine/run says how).
+wine-test: windows package
+	tests/wine/run $(WINDOWS) $(PACKAGE) $(BUILD)/wine
+
 clean:
-	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan)
+	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan wine)
 
 # Configure a build folder once (again when this Makefile changes), then
 # let Ninja bring it up to date.

@@ -12,6 +12,7 @@
  */
 #pragma once
 
+#include "driver/frame/timer.h"
 #include "driver/platform/platform.h"
 #include "driver/receive/ring_buffer.h"
 
@@ -31,7 +32,12 @@ struct PortExtension {
   ULONG WaitMask;                              // EventLock
   RingBuffer RxBuffer;                         // RxBufferLock
   KSPIN_LOCK RxBufferLock;
-  BOOLEAN ReaderRunning;                       // no lock: single-byte flag
+  BOOLEAN ReaderRunning;                       // RxBufferLock: the reader holds its request and reference
+  BOOLEAN ReaderParked;                        // RxBufferLock: the reader's request waits in the driver for room
+  BOOLEAN ReaderSending;                       // RxBufferLock: the reader's request is being handed down
+  BOOLEAN ReaderReturned;                      // RxBufferLock: it came back during the hand-down
+  BOOLEAN ReaderStopWanted;                    // RxBufferLock: the reader is being stopped; nothing more is sent
+  KEVENT ReaderSendDone;                       // RxBufferLock: signalled while no hand-down is in progress
   LIST_ENTRY ReadQueue;                        // ReadQueueLock
   KSPIN_LOCK ReadQueueLock;                    // guards ReadQueue and CurrentReadIrp
   struct _URB_BULK_OR_INTERRUPT_TRANSFER* ReadUrb;  // owned by the bulk-in reader
@@ -40,10 +46,11 @@ struct PortExtension {
   USBD_PIPE_HANDLE ReadPipe;                   // written at start
   KTIMER ReadTotalTimer;
   KDPC ReadTotalDpc;
+  TimeoutState ReadTotalState;                 // ReadQueueLock
   UCHAR ReadTransferBuffer[PORT_TRANSFER_SIZE];  // owned by the bulk-in reader
   KTIMER ReadIntervalTimer;
   KDPC ReadIntervalDpc;
-  BOOLEAN ReadCompleteOnData;                  // ReadQueueLock
+  TimeoutState ReadIntervalState;              // ReadQueueLock
   BOOLEAN ReadTimerFired;                      // set without a lock; read and cleared under ReadQueueLock
   BOOLEAN PortOpen;                            // no lock: single-byte flag
   LIST_ENTRY WriteQueue;                       // WriteQueueLock
@@ -52,6 +59,7 @@ struct PortExtension {
   PIRP WriteUrbIrp;                            // WriteQueueLock
   KDPC WriteTimerDpc;
   KTIMER WriteTimer;
+  TimeoutState WriteTimerState;                // WriteQueueLock
   PIRP CurrentWriteIrp;                        // WriteQueueLock
   USBD_PIPE_HANDLE WritePipe;                  // written at start
   UCHAR WriteBuffer[PORT_TRANSFER_SIZE];       // WriteQueueLock
@@ -81,6 +89,17 @@ struct PortExtension {
 };
 
 inline PortExtension* PortOf(PDEVICE_OBJECT device) { return static_cast<PortExtension*>(device->DeviceExtension); }
+
+// The three time-out timers with their DPCs and states (see timer.h).
+inline PortTimeout ReadTotalTimeout(PortExtension* port) {
+  return {&port->ReadTotalTimer, &port->ReadTotalDpc, &port->ReadTotalState};
+}
+inline PortTimeout ReadIntervalTimeout(PortExtension* port) {
+  return {&port->ReadIntervalTimer, &port->ReadIntervalDpc, &port->ReadIntervalState};
+}
+inline PortTimeout WriteTimeout(PortExtension* port) {
+  return {&port->WriteTimer, &port->WriteTimerDpc, &port->WriteTimerState};
+}
 
 // The state flags without a lock (PortOpen, DeviceFailed, Removed,
 // RemovePending, Started) are set on one processor and read on others with

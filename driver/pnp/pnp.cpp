@@ -10,6 +10,7 @@
 #include "driver/frame/dispatch.h"
 #include "driver/frame/queue.h"
 #include "driver/pnp/pnp.h"
+#include "driver/receive/reader.h"
 #include "driver/usb/configure.h"
 #include "driver/usb/submit.h"
 
@@ -94,7 +95,7 @@ static NTSTATUS SurpriseRemovePort(PDEVICE_OBJECT device, PIRP irp) {
   SetFlag(port->Removed, TRUE);
   RemovePortNaming(port);
   CancelAllRequests(device);
-  AbortIfConfigured(device, port->ReadPipe);
+  StopBulkReader(device);
   AbortIfConfigured(device, port->WritePipe);
   const NTSTATUS passedWith = STATUS_SUCCESS;
   irp->IoStatus.Status = passedWith;
@@ -112,18 +113,20 @@ static NTSTATUS SurpriseRemovePort(PDEVICE_OBJECT device, PIRP irp) {
 // device object go.
 static NTSTATUS RemovePort(PDEVICE_OBJECT device, PIRP irp) {
   PortExtension* port = PortOf(device);
+  // Marked before the flush, as at surprise removal, so that a request
+  // arriving now is refused rather than held past the drain; the names of
+  // a port that was not surprise-removed are withdrawn after the drain.
+  BOOLEAN surpriseRemoved = FlagIsSet(port->Removed);
+  SetFlag(port->Removed, TRUE);
   CancelAllRequests(device);
   AbortIfConfigured(device, port->WritePipe);
-  AbortIfConfigured(device, port->ReadPipe);
+  StopBulkReader(device);
   DecrementIoCount(device);
   NTSTATUS status = PassDown(device, irp);
   // The baseline reference taken when the device was added.
   DecrementIoCount(device);
   KeWaitForSingleObject(&port->RemoveEvent, Suspended, KernelMode, FALSE, nullptr);
-  if (!FlagIsSet(port->Removed)) {
-    SetFlag(port->Removed, TRUE);
-    RemovePortNaming(port);
-  }
+  if (!surpriseRemoved) RemovePortNaming(port);
   DeletePortDevice(device);
   return status;
 }

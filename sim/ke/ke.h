@@ -9,6 +9,7 @@
 #include "driver/platform/platform.h"
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -29,12 +30,22 @@ void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine);
 void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine);
 size_t SpinLocksHeldByThisThread();
 bool ThisThreadHolds(PKSPIN_LOCK lock);
+// Threads waiting for the lock at this moment (concurrent mode), for tests
+// that must know another thread is held up by a lock before going on.
+size_t ThreadsSpinningOn(PKSPIN_LOCK lock);
 // Gives a lock a readable name for verifier messages.
 void NameSpinLock(PKSPIN_LOCK lock, const std::string& name);
 std::string SpinLockName(const void* lock);
 // Forgets what was learnt about locks in memory that is being freed.
 void ForgetSpinLocksIn(const void* begin, size_t size);
 void ResetSpinLocks();
+
+// For tests that put another path's work at one exact point of a driver
+// routine: `step` runs once, on the next thread about to acquire `lock`,
+// before that thread raises its IRQL or takes the lock (so at the caller's
+// IRQL, holding what the caller holds). A later call for the same lock
+// replaces a step not yet run; Reset forgets them.
+void RunBeforeNextAcquire(PKSPIN_LOCK lock, std::function<void()> step);
 
 // The I/O manager's global cancel spin lock.
 PKSPIN_LOCK CancelSpinLock();

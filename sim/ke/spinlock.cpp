@@ -9,9 +9,11 @@
 #include "sim/verifier/verifier.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -33,6 +35,25 @@ std::set<std::pair<const void*, const void*>> g_reported;
 std::map<const void*, std::string> g_names;
 
 KSPIN_LOCK g_cancelSpinLock;
+
+// Steps a test placed before the next acquisition of a lock (see
+// RunBeforeNextAcquire); the flag spares every acquisition the map's lock
+// while none is placed.
+std::mutex g_stepsLock;
+std::map<const void*, std::function<void()>> g_steps;
+std::atomic<bool> g_anyStep{false};
+
+// Takes the step placed on `lock`, if any, so that it runs once.
+std::function<void()> TakeStep(PKSPIN_LOCK lock) {
+  if (!g_anyStep.load()) return nullptr;
+  std::lock_guard<std::mutex> hold(g_stepsLock);
+  auto found = g_steps.find(lock);
+  if (found == g_steps.end()) return nullptr;
+  std::function<void()> step = std::move(found->second);
+  g_steps.erase(found);
+  g_anyStep.store(!g_steps.empty());
+  return step;
+}
 
 std::string Describe(const void* lock) {
   auto found = g_names.find(lock);
@@ -72,12 +93,35 @@ void LearnOrder(const void* lock, const char* routine) {
   }
 }
 
+// Threads spinning on each lock at this moment, for tests that must know
+// another thread is held up by a lock before they go on.
+std::mutex g_spinningLock;
+std::map<const void*, size_t> g_spinning;
+
+void CountSpinning(const void* lock, bool more) {
+  std::lock_guard<std::mutex> hold(g_spinningLock);
+  if (more) {
+    ++g_spinning[lock];
+  } else if (--g_spinning[lock] == 0) {
+    g_spinning.erase(lock);
+  }
+}
+
+bool TryTake(PKSPIN_LOCK lock, ULONG_PTR token) {
+  ULONG_PTR expected = 0;
+  return __atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
 void Spin(PKSPIN_LOCK lock, const char* routine) {
   ULONG_PTR token = ThisThreadToken();
+  if (TryTake(lock, token)) return;
+  CountSpinning(lock, true);
   auto start = std::chrono::steady_clock::now();
   for (;;) {
-    ULONG_PTR expected = 0;
-    if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    if (TryTake(lock, token)) {
+      CountSpinning(lock, false);
+      return;
+    }
     std::this_thread::yield();
     if (std::chrono::steady_clock::now() - start > std::chrono::seconds(WatchdogSeconds())) {
       // A lock that is never released is a deadlock; the run cannot go on.
@@ -113,7 +157,14 @@ bool Give(PKSPIN_LOCK lock, const char* routine) {
 
 }  // namespace
 
+void RunBeforeNextAcquire(PKSPIN_LOCK lock, std::function<void()> step) {
+  std::lock_guard<std::mutex> hold(g_stepsLock);
+  g_steps[lock] = std::move(step);
+  g_anyStep.store(true);
+}
+
 KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const char* routine) {
+  if (std::function<void()> step = TakeStep(lock)) step();
   if (CurrentIrql() > DISPATCH_LEVEL) {
     verifier::Report(verifier::Rule::IrqlTooHigh,
                      std::string(routine) + " called at IRQL " + std::to_string(CurrentIrql()));
@@ -124,6 +175,7 @@ KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const char* routine) {
 }
 
 void AcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock, const char* routine) {
+  if (std::function<void()> step = TakeStep(lock)) step();
   if (CurrentIrql() != DISPATCH_LEVEL) {
     verifier::Report(verifier::Rule::IrqlTooHigh, std::string(routine) + " needs DISPATCH_LEVEL, called at IRQL " +
                                                       std::to_string(CurrentIrql()));
@@ -139,6 +191,12 @@ void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine) {
 void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine) { Give(lock, routine); }
 
 size_t SpinLocksHeldByThisThread() { return t_held.size(); }
+
+size_t ThreadsSpinningOn(PKSPIN_LOCK lock) {
+  std::lock_guard<std::mutex> hold(g_spinningLock);
+  auto found = g_spinning.find(lock);
+  return found == g_spinning.end() ? 0 : found->second;
+}
 
 bool ThisThreadHolds(PKSPIN_LOCK lock) {
   return std::find(t_held.begin(), t_held.end(), static_cast<const void*>(lock)) != t_held.end();
@@ -178,6 +236,9 @@ void ResetSpinLocks() {
   g_names[&g_cancelSpinLock] = "the cancel spin lock";
   t_held.clear();
   g_cancelSpinLock = 0;
+  std::lock_guard<std::mutex> steps(g_stepsLock);
+  g_steps.clear();
+  g_anyStep.store(false);
 }
 
 PKSPIN_LOCK CancelSpinLock() { return &g_cancelSpinLock; }
