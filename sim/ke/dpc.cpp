@@ -110,6 +110,7 @@ size_t QueuedDpcCount() {
 // them (a finished test's stack or fixture) may be gone. KeInitializeDpc
 // clears a DPC's queued mark before it is used again.
 void ResetDpcs() {
+  t_deferred = 0;  // a test that stopped between DeferDpcs and ResumeDpcs leaves no hold behind
   std::lock_guard<std::mutex> hold(g_lock);
   g_queue.clear();
 }
