@@ -42,6 +42,7 @@ std::string Describe(PVOID object) {
 
 NTSTATUS WaitDeterministic(PDISPATCHER_HEADER header, const int64_t* deadline) {
   for (;;) {
+    DrainDpcs();  // a DPC held back may be what signals it
     {
       std::lock_guard<std::mutex> hold(g_dispatcher);
       if (Consume(header)) return STATUS_SUCCESS;

@@ -5,7 +5,10 @@
  * (descriptors, select configuration, get status, abort pipe, bulk and
  * interrupt transfers, queued per pipe and cancellable), and Plug and Play
  * and power requests as a bus driver does for its PDO. What the device
- * answers, and when, is up to the DeviceModel plugged in. The PDO is a
+ * answers is up to the DeviceModel plugged in; when, to its timing: by
+ * default as Windows' USB stack, every request pended and completed later
+ * from the bus's DPC (see Timing and CompletionPolicy). Surprise removal of
+ * the PDO ends its outstanding requests and fails later ones. The PDO is a
  * device node of the Plug and Play manager, with a USB instance identifier
  * made from the device descriptor's vendor and product.
  *

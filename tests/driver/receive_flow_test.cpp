@@ -117,6 +117,11 @@ TEST_F(ReceiveFlowTest, CloseEndsAReaderWaitingForRoom) {
 // device had much to send while the port was closed) still receives: the
 // reader asks again once the buffer is empty.
 TEST_F(ReceiveFlowTest, AnOpenFindingTheDeviceFullOfDataGoesOnReceiving) {
+  // Idealised, as OpenCloseTest.BytesFromBeforeAnOpenAreNotReadAfterIt: the
+  // reader fills the buffer before the open empties it only when its
+  // transfers complete inside IofCallDriver; completed later, as on
+  // Windows, the data stay for the new open.
+  Device().AnswerInline();
   EXPECT_EQ(Close(), STATUS_SUCCESS);
   Device().SendIn(Numbered(1000));
   ASSERT_EQ(Open(), STATUS_SUCCESS);

@@ -9,6 +9,7 @@
 // completing inside the call that starts it: virtual time is let run
 // wherever the device's bytes must reach the port.
 #include "driver/frame/dispatch.h"
+#include "sim/ke/ke.h"
 #include "sim/cm/registry.h"
 #include "sim/ex/pool.h"
 #include "sim/io/driver.h"
@@ -42,6 +43,7 @@ class ApplicationReadsTest : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
+    sim::ke::SetClockTick(0);  // exact-time expiry: the reads' time-outs are checked to the millisecond
     bus_ = std::make_unique<sim::usb::Bus>(device_);
     driver_ = std::make_unique<sim::io::LoadedDriver>(DriverEntry);
     ASSERT_EQ(driver_->Status(), STATUS_SUCCESS);
