@@ -3,6 +3,7 @@
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace sim::usb {
@@ -16,7 +17,7 @@ struct Deferral::Shared {
   bool posted = false;  // a run waits for the completion thread
   bool threadStarted = false;
   int running = 0;                  // runs in progress on any thread
-  std::vector<uint64_t> scheduled;  // clock entries, for Stop
+  std::vector<uint64_t> scheduled;  // clock entries still to fire, for Stop
 };
 
 Deferral::Deferral(std::function<void()> work) : shared_(std::make_shared<Shared>()) {
@@ -74,15 +75,22 @@ void Deferral::Post(uint64_t latencyMs) {
   }
   std::shared_ptr<Shared> shared = shared_;
   int64_t due = clock::Now() + static_cast<int64_t>(latencyMs) * clock::kUnitsPerMs;
-  uint64_t id = clock::Schedule(due, [shared, threaded] {
+  // The entry forgets its id when it fires, so a long run keeps no trail.
+  auto id = std::make_shared<uint64_t>(0);
+  std::lock_guard<std::mutex> hold(shared_->lock);
+  *id = clock::Schedule(due, [shared, threaded, id] {
+    {
+      std::lock_guard<std::mutex> forget(shared->lock);
+      auto& scheduled = shared->scheduled;
+      scheduled.erase(std::remove(scheduled.begin(), scheduled.end(), *id), scheduled.end());
+    }
     if (threaded) {
       HandToThread(shared);
     } else {
       RunAtDispatch(shared);
     }
   });
-  std::lock_guard<std::mutex> hold(shared_->lock);
-  shared_->scheduled.push_back(id);
+  shared_->scheduled.push_back(*id);
 }
 
 void Deferral::Stop() {

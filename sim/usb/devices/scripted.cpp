@@ -82,6 +82,11 @@ Bytes ScriptedDevice::OutBytes() const {
   return out_;
 }
 
+void ScriptedDevice::ObserveOut(std::function<void(const uint8_t*, size_t)> observer) {
+  std::lock_guard<std::mutex> hold(lock_);
+  outObserver_ = std::move(observer);
+}
+
 // --- Failures ------------------------------------------------------------------------
 
 void ScriptedDevice::FailNextTransfer(uint8_t endpoint, NTSTATUS status, USBD_STATUS usbd) {
@@ -189,7 +194,11 @@ TransferAnswer ScriptedDevice::Answer(const Transfer& transfer) {
     if (outReleases_.front()) accepted = std::min(accepted, *outReleases_.front());
     outReleases_.pop_front();
   }
-  out_.insert(out_.end(), transfer.buffer, transfer.buffer + accepted);
+  if (outObserver_) {
+    outObserver_(transfer.buffer, accepted);
+  } else {
+    out_.insert(out_.end(), transfer.buffer, transfer.buffer + accepted);
+  }
   return {Success(), accepted};
 }
 
