@@ -79,10 +79,7 @@ NTSTATUS RingBufferPut(RingBuffer* ring, const UCHAR* source, ULONG length) {
   }
   PUCHAR data = ring->Data;
   ULONG capacity = ring->Capacity;
-  if (data == NULL) {
-    return length == 0 ? STATUS_INVALID_PARAMETER : STATUS_BUFFER_TOO_SMALL;
-  }
-  if (capacity == 0) {
+  if (data == NULL || capacity == 0) {
     return length == 0 ? STATUS_INVALID_PARAMETER : STATUS_BUFFER_TOO_SMALL;
   }
   ULONG write = ring->WriteIndex;
