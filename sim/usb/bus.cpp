@@ -164,6 +164,7 @@ BusState::BusState(DeviceModel& device)
 
 BusState::~BusState() {
   model.bus_ = nullptr;
+  if (timing) timing->Stop();
   deferral.Stop();
   KIRQL irql = Acquire();
   size_t left = QueuedLocked();
@@ -276,6 +277,12 @@ USBD_PIPE_HANDLE Bus::PipeHandle(uint8_t endpointAddress) const {
   state_->Release(irql);
   return handle;
 }
+
+void Bus::UseFrameTiming(TimingSettings settings) {
+  state_->timing = std::make_unique<FrameTiming>(*state_, settings);
+}
+
+uint64_t Bus::Frames() const { return state_->timing ? state_->timing->Frames() : 0; }
 
 void Bus::AnswerPnp(UCHAR minor, NTSTATUS status) {
   std::lock_guard<std::mutex> hold(state_->pnpLock);

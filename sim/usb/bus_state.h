@@ -15,6 +15,7 @@
 #include "sim/usb/bus.h"
 #include "sim/usb/deferral.h"
 #include "sim/usb/device_model.h"
+#include "sim/usb/timing.h"
 
 #include <deque>
 #include <map>
@@ -77,6 +78,8 @@ class BusState {
   std::vector<uint64_t> pnpPending;
 
   Deferral deferral;
+  // The frame schedule, when the bus models USB timing; null otherwise.
+  std::unique_ptr<FrameTiming> timing;
 
   KIRQL Acquire();
   void Release(KIRQL irql);
@@ -109,6 +112,7 @@ class BusState {
   static BusState* Of(PDEVICE_OBJECT pdo);
 
  private:
+  friend class FrameTiming;
   void ServeLoop(KIRQL irql);
   std::optional<Work> TakeAnswerableLocked();
   void Finish(const Work& work);

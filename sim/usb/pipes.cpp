@@ -130,7 +130,8 @@ NTSTATUS BusState::SubmitTransfer(PIRP irp, PURB urb) {
   bulk.TransferFlags = (bulk.TransferFlags & ~USBD_TRANSFER_DIRECTION) | (in ? USBD_TRANSFER_DIRECTION_IN : 0);
 
   Transfer transfer = TransferOf(urb, *pipe);
-  if (model.GetTiming() == Timing::Inline && !serving && pipe->queue.empty() && model.CanAnswer(transfer)) {
+  if (!timing && model.GetTiming() == Timing::Inline && !serving && pipe->queue.empty() &&
+      model.CanAnswer(transfer)) {
     // Answered inside IofCallDriver: this thread serves the bus for now.
     serving = true;
     pipe->inFlight++;
@@ -213,6 +214,14 @@ NTSTATUS BusState::AbortPipe(PIRP irp, PURB urb) {
 
 void BusState::Kick() {
   if (ServingHere(this)) return;  // the serving loop on this thread looks again
+  if (timing && !model.Gone()) {
+    // Transfers move with the frames; control requests are served as before.
+    timing->Wake();
+    KIRQL irql = Acquire();
+    bool controlWaits = !control.empty();
+    Release(irql);
+    if (!controlWaits) return;
+  }
   if (model.GetTiming() == Timing::Deferred) {
     deferral.Post(model.LatencyMs());
     return;
@@ -257,6 +266,7 @@ std::optional<Work> BusState::TakeAnswerableLocked() {
     control.pop_front();
     return Work{irp, nullptr, gone};
   }
+  if (timing && !gone) return std::nullopt;  // transfers move with the frames
   for (const std::shared_ptr<Pipe>& pipe : pipes) {
     if (pipe->queue.empty()) continue;
     PIRP head = pipe->queue.front();
