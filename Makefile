@@ -4,6 +4,8 @@
 #   make test    everything, plus the sanitizer builds, then every test suite
 #   make demo    everything, then the main job
 #   make package the two driver packages (quillan.sys and its INF), one folder per system
+#   make bench   quillan-bench: throughput, latency and cost on the USB timing model;
+#                writes docs/bench/ (table, CSV, plots)
 #   make clean   remove the build folders
 #
 # Each build lives in its own folder under $(BUILD), is configured once with
@@ -24,7 +26,7 @@ OPTIONS_tsan    := $(SHIPPED) -DQUILLAN_SANITIZE=thread
 
 # Ninja already uses every core; builds run one after another.
 .NOTPARALLEL:
-.PHONY: build test demo demo-run package clean
+.PHONY: build test demo demo-run bench package clean
 
 # The Windows build comes first: the host test suites read its drivers.
 build: windows package host64 host32
@@ -49,6 +51,17 @@ demo: build demo-run
 demo-run:
 	$(BUILD)/host64/tools/quillan-sim $(SIM_OPTIONS)
 	@echo "Driver packages: $(PACKAGE)/xp and $(PACKAGE)/w2k"
+
+# The benchmark needs only the 64-bit host build; gnuplot draws its plots
+# (installed with apt-get when missing, through sudo when not root).
+BENCH_DIR := docs/bench
+bench: host64
+	@command -v gnuplot >/dev/null || { as_root=; [ "$$(id -u)" = 0 ] || as_root=sudo; \
+	  DEBIAN_FRONTEND=noninteractive $$as_root apt-get install -y --no-install-recommends gnuplot-nox; }
+	mkdir -p $(BENCH_DIR)
+	@# The plots are drawn whatever the checks said; the bench's verdict is make's.
+	status=0; $(BUILD)/host64/tools/quillan-bench --out $(BENCH_DIR) || status=$$?; \
+	  gnuplot -e "dir='$(BENCH_DIR)'" tools/quillan-bench/plots.gp && exit $$status
 
 clean:
 	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan)

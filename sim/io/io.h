@@ -9,6 +9,7 @@
 
 #include "driver/platform/platform.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -68,6 +69,9 @@ BOOLEAN CancelIrp(PIRP irp, bool forCaller);
 // Sends an IRP to a device's dispatch routine the way IofCallDriver does and
 // checks the dispatch result against how the IRP was completed.
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine);
+
+// IRPs drivers have allocated with IoAllocateIrp since the process began.
+uint64_t DriverIrpAllocations();
 
 // Number of IRPs allocated and not freed; one line each for messages.
 size_t LiveIrpCount();

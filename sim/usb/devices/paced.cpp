@@ -9,14 +9,19 @@ namespace {
 
 constexpr int64_t kUnitsPerSecond = 1000 * clock::kUnitsPerMs;
 
-// Whole bytes a pace makes in `units` of virtual time.
+// Whole bytes a pace makes in `units` of virtual time (in two parts, so
+// that nothing overflows 64 bits for any sensible rate).
 uint64_t BytesIn(uint64_t rate, int64_t units) {
-  return static_cast<uint64_t>((static_cast<unsigned __int128>(rate) * static_cast<uint64_t>(units)) / kUnitsPerSecond);
+  auto whole = static_cast<uint64_t>(units / kUnitsPerSecond);
+  auto part = static_cast<uint64_t>(units % kUnitsPerSecond);
+  return whole * rate + part * rate / kUnitsPerSecond;
 }
 
 // The time from which a pace has made `bytes`.
 int64_t TimeFor(uint64_t rate, uint64_t bytes) {
-  return static_cast<int64_t>((static_cast<unsigned __int128>(bytes) * kUnitsPerSecond + rate - 1) / rate);
+  uint64_t whole = bytes / rate;
+  uint64_t part = bytes % rate;
+  return static_cast<int64_t>(whole * kUnitsPerSecond + (part * kUnitsPerSecond + rate - 1) / rate);
 }
 
 }  // namespace
