@@ -18,25 +18,29 @@ row(dir, speed, timeouts) = (strcol(1) eq dir && strcol(2) eq speed && strcol(4)
                              strcol(5) eq "0" && $6 <= 1048576)
 
 set output dir . "/throughput.png"
-set title "Throughput in virtual time, as a share of the design ceiling (one 256-byte transfer per frame)"
-set ylabel "% of the design ceiling"
-set yrange [0:110]
+set title "Throughput in virtual time (dotted: the design ceiling, one 256-byte transfer per (micro)frame)"
+set ylabel "bytes/s (log)"
+set logscale y
+set yrange [100:5000000]
+set format y "%.0s%c"
 plot \
-  csv using 3:(row("receive","full","blocking") ? $10 : 1/0) with linespoints title "receive, full, blocking", \
-  csv using 3:(row("receive","full","interval10") ? $10 : 1/0) with linespoints title "receive, full, interval 10 ms", \
-  csv using 3:(row("receive","full","atonce") ? $10 : 1/0) with linespoints title "receive, full, at once", \
-  csv using 3:(row("transmit","full","none") ? $10 : 1/0) with linespoints title "transmit, full", \
-  csv using 3:(row("receive","high","blocking") ? $10 : 1/0) with linespoints dt 2 title "receive, high, blocking", \
-  csv using 3:(row("receive","high","interval10") ? $10 : 1/0) with linespoints dt 2 title "receive, high, interval 10 ms", \
-  csv using 3:(row("receive","high","atonce") ? $10 : 1/0) with linespoints dt 2 title "receive, high, at once", \
-  csv using 3:(row("transmit","high","none") ? $10 : 1/0) with linespoints dt 2 title "transmit, high"
+  256000 with lines dt 3 lc rgb "gray40" notitle, \
+  2048000 with lines dt 3 lc rgb "gray40" notitle, \
+  csv using 3:(row("receive","full","blocking") ? $8 : 1/0) with linespoints title "receive, full, blocking", \
+  csv using 3:(row("receive","full","interval10") ? $8 : 1/0) with linespoints title "receive, full, interval 10 ms", \
+  csv using 3:(row("receive","full","atonce") ? $8 : 1/0) with linespoints title "receive, full, at once", \
+  csv using 3:(row("transmit","full","none") ? $8 : 1/0) with linespoints title "transmit, full", \
+  csv using 3:(row("receive","high","blocking") ? $8 : 1/0) with linespoints dt 2 title "receive, high, blocking", \
+  csv using 3:(row("receive","high","interval10") ? $8 : 1/0) with linespoints dt 2 title "receive, high, interval 10 ms", \
+  csv using 3:(row("receive","high","atonce") ? $8 : 1/0) with linespoints dt 2 title "receive, high, at once", \
+  csv using 3:(row("transmit","high","none") ? $8 : 1/0) with linespoints dt 2 title "transmit, high"
 
 set output dir . "/latency.png"
 set xlabel "bytes per read"
 set title "Receive latency: a byte leaving the device to the read that returns it completing (median)"
 set ylabel "ms (log)"
-set logscale y
 set yrange [*:*]
+set format y "%g"
 plot \
   csv using 3:(row("receive","full","blocking") ? $11 : 1/0) with linespoints title "full, blocking", \
   csv using 3:(row("receive","full","interval10") ? $11 : 1/0) with linespoints title "full, interval 10 ms", \
