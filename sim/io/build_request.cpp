@@ -6,7 +6,11 @@
  * passed as the control code's transfer method says. When its completion
  * reaches the top, the I/O manager copies buffered output back, writes the
  * caller's status block, signals the caller's event and frees the IRP: the
- * caller neither completes nor frees it.
+ * caller neither completes nor frees it. As on Windows, a request that the
+ * lower driver failed (an error status) without ever returning
+ * STATUS_PENDING is only freed: its status block stays as it was and its
+ * event is not signalled, since the caller has the status from
+ * IofCallDriver and must not wait.
  *
  * Called at PASSIVE_LEVEL. Returns null when an allocation fails.
  */
@@ -31,8 +35,11 @@ void FinishBuiltRequest(PIRP irp, ULONG outputLength) {
     }
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) ExFreePool(irp->AssociatedIrp.SystemBuffer);
   }
-  *irp->UserIosb = irp->IoStatus;
-  PKEVENT event = irp->UserEvent;
+  // PendingReturned is the top location's pending mark: set when the
+  // request was (or will be reported as) pended on its way down.
+  bool failedAtOnce = NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned;
+  if (!failedAtOnce) *irp->UserIosb = irp->IoStatus;
+  PKEVENT event = failedAtOnce ? nullptr : irp->UserEvent;
   FreeIrp(irp);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }

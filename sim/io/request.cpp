@@ -55,9 +55,17 @@ PIO_STACK_LOCATION Request::Stack() const {
                                                    : IoGetCurrentIrpStackLocation(irp_);
 }
 
-NTSTATUS Request::Send() { return IofCallDriver(target_, irp_); }
+NTSTATUS Request::Send() {
+  NTSTATUS status = IofCallDriver(target_, irp_);
+  clock::Settle();
+  return status;
+}
 
-BOOLEAN Request::Cancel() { return CancelIrp(irp_, true); }
+BOOLEAN Request::Cancel() {
+  BOOLEAN cancelled = CancelIrp(irp_, true);
+  clock::Settle();
+  return cancelled;
+}
 
 bool Request::Completed() const {
   std::lock_guard<std::mutex> hold(completion_->lock);

@@ -17,7 +17,6 @@
 
 #include "driver/platform/platform.h"
 #include "sim/usb/device_model.h"
-#include "sim/usb/timing.h"
 
 #include <cstdint>
 #include <functional>
@@ -75,12 +74,6 @@ class Bus {
   USBD_PIPE_HANDLE PipeHandle(uint8_t endpointAddress) const;
   // Transfers waiting in the queue of an endpoint's pipe.
   size_t Queued(uint8_t endpointAddress) const;
-
-  // From now on bulk and interrupt transfers move in USB frames (see
-  // timing.h); control requests keep the device's own timing.
-  void UseFrameTiming(TimingSettings settings);
-  // Frames the timing model has run; 0 without one.
-  uint64_t Frames() const;
 
   // How the PDO ends the Plug and Play requests of one minor function from
   // now on: with `status` instead of its own answer (the work of the

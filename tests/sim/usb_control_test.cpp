@@ -343,6 +343,7 @@ TEST_F(UsbControlTest, EveryRequestToAGoneDeviceFails) {
 
 TEST_F(UsbControlTest, AnswersComeInsideTheCallOrLaterAsTheDeviceSays) {
   ScriptedDevice& device = Plug<ScriptedDevice>();
+  device.AnswerInline();
   UCHAR status[2];
   URB urb = StatusRequest(status);
   test::UsbFunction::SyncResult now = function().SubmitSync(&urb);

@@ -1,9 +1,9 @@
 /*
  * A bench case from plug-in to removal. Receive: the device produces the
  * stream as fast as the bus takes it and the application reads it back in
- * reads of the case's size; the latency of each byte runs from the frame
- * that took it off the device to the completion of the read that returns
- * it. Transmit: the application writes the stream in writes of the case's
+ * reads of the case's size; the latency of each byte runs from the start
+ * of the frame that took it off the device to the completion of the read
+ * that returns it. Transmit: the application writes the stream in writes of the case's
  * size and the device takes it as fast as the bus brings it; the latency
  * is a write's, from its issue to its completion. Every byte is checked
  * against the generator, nothing of the stream is stored.
@@ -23,6 +23,7 @@
 #include "sim/usb/bus.h"
 #include "sim/usb/devices/layouts.h"
 #include "sim/usb/devices/paced.h"
+#include "sim/usb/timing.h"
 #include "sim/win32/comm_port.h"
 
 #include <chrono>
@@ -119,8 +120,12 @@ void Run::Moved(uint64_t total) {
 }
 
 bool Run::Receive(CommPort& port, sim::usb::PacedDevice& device) {
-  device.ObserveIn([this](uint64_t offset, uint32_t length, int64_t time) {
-    departures_.push_back({offset + length, time});
+  // The device hands its bytes over as the transfer completes, a DPC
+  // latency after the end of the frame whose packets carried them; they
+  // left the device during that frame, counted from its start.
+  int64_t frame = sim::usb::ShapeOf(spec_.speed).length;
+  device.ObserveIn([this, frame](uint64_t offset, uint32_t length, int64_t time) {
+    departures_.push_back({offset + length, time - spec_.dpcLatency - frame});
   });
   std::unique_ptr<sim::win32::Overlapped> first;
   if (spec_.timeouts == TimeoutMode::AtOnce) {
@@ -208,8 +213,8 @@ void Run::Go() {
   auto start = std::chrono::steady_clock::now();
   {
     sim::io::LoadedDriver driver(DriverEntry);
+    device.AnswerWith(std::make_shared<sim::usb::FrameTiming>(sim::usb::TimingSettings{spec_.speed, spec_.dpcLatency}));
     sim::usb::Bus bus(device);
-    bus.UseFrameTiming({spec_.speed, spec_.dpcLatency});
     USBD_PIPE_HANDLE counted = nullptr;
     sim::usb::ObserveTransfers([&](const sim::usb::TransferEnded& transfer) {
       if (transfer.pipe == counted && transfer.bytes != 0) ++transfers_;

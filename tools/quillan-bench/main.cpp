@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
                  "Physical limit: %llu bytes/s at full speed (19 packets of 64 bytes a 1 ms frame), %llu at high speed "
                  "(13 of 512 a 125 us microframe). Design ceiling: one 256-byte transfer in flight per direction, at "
                  "most one per (micro)frame: %.0f bytes/s at full speed, %.0f at high speed. Latency: receive, from "
-                 "the frame that takes a byte off the device to the completion of the read that returns it; "
+                 "the start of the frame that took a byte off the device to the completion of the read that returns it; "
                  "transmit, from a write's issue to its completion. Pool allocations count every ExAllocatePool and "
                  "IoAllocateIrp (an IRP comes from pool), after the first tenth of the stream. Host ms/MB is wall "
                  "time on the machine that ran the bench. DPC latency 0 unless noted.\n\n",
