@@ -204,7 +204,9 @@ bool Run::Transmit(CommPort& port) {
 
 void Run::Go() {
   result_->clean = true;
-  sim::usb::PacedDevice device(sim::usb::Pace{}, StreamByte);
+  sim::usb::Pace pace;
+  pace.inRate = pace.outRate = spec_.devicePace;
+  sim::usb::PacedDevice device(pace, StreamByte);
   device.ObserveOut([this](const uint8_t* bytes, uint32_t length) {
     for (uint32_t i = 0; i < length; ++i) outDiffers_ |= bytes[i] != StreamByte(outTaken_ + i);
     outTaken_ += length;

@@ -31,6 +31,7 @@ struct CaseSpec {
   TimeoutMode timeouts = TimeoutMode::Blocking;
   uint64_t bytes = 1 << 20;
   int64_t dpcLatency = 0;  // virtual-clock units
+  uint64_t devicePace = 0;  // bytes/s the device produces or takes; 0: as fast as the bus goes
 };
 
 struct CaseResult {

@@ -127,11 +127,11 @@ void WriteCsv(const std::string& path, const std::vector<Row>& rows) {
   std::fprintf(out,
                "direction,speed,size,timeouts,dpc_latency_us,bytes,virtual_s,throughput_Bps,pct_physical,"
                "pct_ceiling,latency_median_ms,latency_p99_ms,wall_ms_per_MB,pool_allocs_per_MB,irp_allocs_per_MB,"
-               "steady_transfers,steady_pool_allocs,peak_rss_KB,empty_reads,clean\n");
+               "steady_transfers,steady_pool_allocs,peak_rss_KB,empty_reads,clean,device_pace_Bps\n");
   for (const Row& row : rows) {
     const CaseSpec& s = row.spec;
     const CaseResult& r = row.result;
-    std::fprintf(out, "%s,%s,%u,%s,%lld,%llu,%.4f,%.1f,%.3f,%.3f,%.4f,%.4f,%.2f,%.3f,%.3f,%llu,%llu,%ld,%llu,%d\n",
+    std::fprintf(out, "%s,%s,%u,%s,%lld,%llu,%.4f,%.1f,%.3f,%.3f,%.4f,%.4f,%.2f,%.3f,%.3f,%llu,%llu,%ld,%llu,%d,%llu\n",
                  DirectionName(s.direction), SpeedShort(s.speed).c_str(), s.size,
                  s.direction == Direction::Transmit ? "none"
                  : s.timeouts == TimeoutMode::Blocking ? "blocking"
@@ -144,7 +144,8 @@ void WriteCsv(const std::string& path, const std::vector<Row>& rows) {
                  PerMb(static_cast<double>(r.steadyIrpAllocations), r.steadyBytes),
                  static_cast<unsigned long long>(r.steadyTransfers),
                  static_cast<unsigned long long>(r.steadyPoolAllocations), r.peakRssKb,
-                 static_cast<unsigned long long>(r.emptyReads), r.clean ? 1 : 0);
+                 static_cast<unsigned long long>(r.emptyReads), r.clean ? 1 : 0,
+                 static_cast<unsigned long long>(s.devicePace));
   }
   std::fclose(out);
 }
@@ -171,6 +172,12 @@ std::vector<Row> Cases(bool smoke) {
   add({Direction::Transmit, BusSpeed::Full, 65536, TimeoutMode::Blocking, 10 << 20, 0}, ", 10 MB");
   add({Direction::Receive, BusSpeed::Full, 65536, TimeoutMode::Blocking, 1 << 20, 1000}, ", DPC 0.1 ms");
   add({Direction::Transmit, BusSpeed::Full, 65536, TimeoutMode::Blocking, 1 << 20, 1000}, ", DPC 0.1 ms");
+  // A device with the pace of a 115200-baud line: latency when bytes trickle.
+  for (uint32_t size : {1u, 64u, 4096u}) {
+    CaseSpec spec{Direction::Receive, BusSpeed::Full, size, TimeoutMode::Interval, 64 * 1024, 0};
+    spec.devicePace = 11520;
+    add(spec, ", device 11520 B/s");
+  }
   return rows;
 }
 
