@@ -332,3 +332,28 @@ TEST_F(WriteTest, WritesEndingUnsentMakeWayForTheNext) {
   EXPECT_EQ(last->Status(), STATUS_SUCCESS);
   EXPECT_EQ(OutLengths(), (std::vector<ULONG>{1, 4}));
 }
+
+// The transfer request is kept for the next write only when it comes back
+// in good order: one cancelled with its write is released, and the next
+// write allocates its own, which it then keeps. Close frees the one kept
+// (the end-of-test check finds no request left).
+TEST_F(WriteTest, OnlyARequestBackInGoodOrderIsKeptForTheNextWrite) {
+  Device().HoldOut();
+  Sent cancelled = Write(Pattern(10));
+  cancelled->Cancel();
+  sim::clock::AdvanceMs(1);
+  ASSERT_TRUE(cancelled->Completed());
+  EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(port_->SpareWriteIrp, nullptr) << "a request that came back cancelled is released";
+
+  Device().AcceptAllOut();
+  for (int i = 0; i < 3; ++i) {
+    uint64_t allocations = sim::pool::Attempts();
+    Sent write = Write(Pattern(300));
+    sim::clock::AdvanceMs(1);
+    ASSERT_TRUE(write->Completed());
+    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::pool::Attempts() - allocations, i == 0 ? 1u : 0u) << "write " << i;
+    EXPECT_NE(port_->SpareWriteIrp, nullptr) << "write " << i;
+  }
+}
