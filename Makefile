@@ -6,6 +6,7 @@
 #   make package the two driver packages (quillan.sys and its INF), one folder per system
 #   make bench   quillan-bench: throughput, latency and cost on the USB timing model;
 #                writes docs/bench/ (table, CSV, plots)
+#   make wine-test  both packages installed and driven under Wine's kernel
 #   make clean   remove the build folders
 #
 # Each build lives in its own folder under $(BUILD), is configured once with
@@ -26,7 +27,7 @@ OPTIONS_tsan    := $(SHIPPED) -DQUILLAN_SANITIZE=thread
 
 # Ninja already uses every core; builds run one after another.
 .NOTPARALLEL:
-.PHONY: build test demo demo-run bench package clean
+.PHONY: build test demo demo-run bench package clean wine-test
 
 # The Windows build comes first: the host test suites read its drivers.
 build: windows package host64 host32
@@ -43,6 +44,7 @@ test: build asan tsan
 	cd $(BUILD)/host32 && ctest --output-on-failure
 	cd $(BUILD)/asan && ctest --output-on-failure
 	cd $(BUILD)/tsan && ctest --output-on-failure
+	$(MAKE) wine-test
 
 demo: build demo-run
 
@@ -63,8 +65,14 @@ bench: host64
 	status=0; $(BUILD)/host64/tools/quillan-bench --out $(BENCH_DIR) || status=$$?; \
 	  gnuplot -e "dir='$(BENCH_DIR)'" tools/quillan-bench/plots.gp && exit $$status
 
+# The shipped drivers on a second, independently written kernel: each
+# package installed from its own INF in a fresh 32-bit Wine prefix and
+# driven through kernel32's serial API (tests/wine/run says how).
+wine-test: windows package
+	tests/wine/run $(WINDOWS) $(PACKAGE) $(BUILD)/wine
+
 clean:
-	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan)
+	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan wine)
 
 # Configure a build folder once (again when this Makefile changes), then
 # let Ninja bring it up to date.

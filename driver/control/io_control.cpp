@@ -12,6 +12,7 @@
 #include "driver/control/events.h"
 #include "driver/control/properties.h"
 #include "driver/frame/dispatch.h"
+#include "driver/receive/reader.h"
 
 namespace {
 
@@ -65,6 +66,7 @@ NTSTATUS SetQueueSize(PortExtension* port, const ControlBuffer& buffer) {
   KeAcquireSpinLock(&port->RxBufferLock, &irql);
   if (size > port->RxBuffer.Capacity) status = RingBufferResize(&port->RxBuffer, size);
   KeReleaseSpinLock(&port->RxBufferLock, irql);
+  ResumeBulkReader(port);  // a larger buffer may take a transfer now
   return status;
 }
 

@@ -18,6 +18,7 @@
 #include "driver/frame/queue.h"
 
 #include "driver/receive/read.h"
+#include "driver/receive/reader.h"
 #include "driver/transmit/write.h"
 
 RequestQueue ReadRequests(PortExtension* port) {
@@ -119,6 +120,9 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   // deadlock, and none is installed.
   if (from == FromCurrentSlot) ProcessReadQueue(PortOf(device));
   IoReleaseCancelSpinLock(cancelIrql);
+  // Only once the cancel spin lock is released: the reader's transfer may
+  // complete on this thread.
+  if (from == FromCurrentSlot) ResumeBulkReader(PortOf(device));
 }
 
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {

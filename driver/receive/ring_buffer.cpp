@@ -53,6 +53,14 @@ NTSTATUS RingBufferFree(RingBuffer* ring) {
 // RxBufferLock held.
 ULONG RingBufferCount(const RingBuffer* ring) { return ring->Count; }
 
+// One slot is always kept free. RxBufferLock held.
+ULONG RingBufferRoom(const RingBuffer* ring) {
+  if (ring->Data == NULL || ring->Capacity == 0) {
+    return 0;
+  }
+  return ring->Capacity - 1 - ring->Count;
+}
+
 // Block copies across the end of the storage: `toEnd` bytes at `index` up to
 // the end, the rest from the start. Out of line, so that the usual one-copy
 // put or get keeps nothing in registers across its copy.

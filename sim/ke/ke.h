@@ -30,6 +30,9 @@ void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine);
 void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine);
 size_t SpinLocksHeldByThisThread();
 bool ThisThreadHolds(PKSPIN_LOCK lock);
+// Threads waiting for the lock at this moment (concurrent mode), for tests
+// that must know another thread is held up by a lock before going on.
+size_t ThreadsSpinningOn(PKSPIN_LOCK lock);
 // Gives a lock a readable name for verifier messages.
 void NameSpinLock(PKSPIN_LOCK lock, const std::string& name);
 std::string SpinLockName(const void* lock);

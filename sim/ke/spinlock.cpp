@@ -93,12 +93,35 @@ void LearnOrder(const void* lock, const char* routine) {
   }
 }
 
+// Threads spinning on each lock at this moment, for tests that must know
+// another thread is held up by a lock before they go on.
+std::mutex g_spinningLock;
+std::map<const void*, size_t> g_spinning;
+
+void CountSpinning(const void* lock, bool more) {
+  std::lock_guard<std::mutex> hold(g_spinningLock);
+  if (more) {
+    ++g_spinning[lock];
+  } else if (--g_spinning[lock] == 0) {
+    g_spinning.erase(lock);
+  }
+}
+
+bool TryTake(PKSPIN_LOCK lock, ULONG_PTR token) {
+  ULONG_PTR expected = 0;
+  return __atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
 void Spin(PKSPIN_LOCK lock, const char* routine) {
   ULONG_PTR token = ThisThreadToken();
+  if (TryTake(lock, token)) return;
+  CountSpinning(lock, true);
   auto start = std::chrono::steady_clock::now();
   for (;;) {
-    ULONG_PTR expected = 0;
-    if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    if (TryTake(lock, token)) {
+      CountSpinning(lock, false);
+      return;
+    }
     std::this_thread::yield();
     if (std::chrono::steady_clock::now() - start > std::chrono::seconds(WatchdogSeconds())) {
       // A lock that is never released is a deadlock; the run cannot go on.
@@ -168,6 +191,12 @@ void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine) {
 void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine) { Give(lock, routine); }
 
 size_t SpinLocksHeldByThisThread() { return t_held.size(); }
+
+size_t ThreadsSpinningOn(PKSPIN_LOCK lock) {
+  std::lock_guard<std::mutex> hold(g_spinningLock);
+  auto found = g_spinning.find(lock);
+  return found == g_spinning.end() ? 0 : found->second;
+}
 
 bool ThisThreadHolds(PKSPIN_LOCK lock) {
   return std::find(t_held.begin(), t_held.end(), static_cast<const void*>(lock)) != t_held.end();

@@ -328,3 +328,28 @@ TEST_F(KeConcurrentTest, AWaitThatNeverEndsIsReportedByTheWatchdog) {
   setter.join();
   EXPECT_TRUE(sim::verifier::Findings().empty()) << sim::verifier::Describe(sim::verifier::Findings());
 }
+
+// A thread held up by a spin lock is counted as spinning on it until it has
+// the lock; a lock taken at once, or held, is not counted.
+TEST_F(KeConcurrentTest, AThreadWaitingForASpinLockIsCountedUntilItHasIt) {
+  KSPIN_LOCK lock = 0;
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  EXPECT_EQ(sim::ke::ThreadsSpinningOn(&lock), 0u) << "the holder";
+
+  std::atomic<bool> acquired{false};
+  std::thread waiter([&] {
+    KIRQL waiterOld;
+    KeAcquireSpinLock(&lock, &waiterOld);
+    acquired = true;
+    KeReleaseSpinLock(&lock, waiterOld);
+  });
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (sim::ke::ThreadsSpinningOn(&lock) != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  EXPECT_EQ(sim::ke::ThreadsSpinningOn(&lock), 1u) << "the waiter";
+  EXPECT_FALSE(acquired.load());
+  KeReleaseSpinLock(&lock, old);
+  waiter.join();
+  EXPECT_TRUE(acquired.load());
+  EXPECT_EQ(sim::ke::ThreadsSpinningOn(&lock), 0u) << "once the waiter had the lock";
+}
