@@ -21,6 +21,7 @@ struct Block {
   POOL_TYPE type;
   size_t size;
   uint64_t number;
+  KIRQL irql;  // the caller's IRQL when it was allocated
 };
 
 std::mutex g_lock;
@@ -52,6 +53,13 @@ Usage Outstanding() {
   Usage usage{g_blocks.size(), 0};
   for (const auto& block : g_blocks) usage.bytes += block.second.size;
   return usage;
+}
+
+std::optional<KIRQL> AllocationIrql(const void* block) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  auto found = g_blocks.find(const_cast<void*>(block));
+  if (found == g_blocks.end()) return std::nullopt;
+  return found->second.irql;
 }
 
 std::string DescribeOutstanding() {
@@ -120,7 +128,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   void* block = std::aligned_alloc(2 * sizeof(void*), (size + 2 * sizeof(void*) - 1) & ~(2 * sizeof(void*) - 1));
   if (block == nullptr) return nullptr;
   std::memset(block, pool::kFreshPattern, size);
-  pool::g_blocks[block] = {PoolType, NumberOfBytes, number};
+  pool::g_blocks[block] = {PoolType, NumberOfBytes, number, irql};
   return block;
 }
 
