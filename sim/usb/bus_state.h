@@ -32,6 +32,7 @@ struct Pipe {
   std::deque<PIRP> queue;    // transfers waiting, oldest first, each with CancelQueued set
   int inFlight = 0;          // taken off the queue and being completed
   std::vector<PIRP> aborts;  // ABORT_PIPE requests waiting for inFlight to reach 0
+  bool halted = false;       // a data transfer failed; only a pipe reset clears it (halt.cpp)
 };
 
 // A request taken off a queue by the serving thread, to be answered.
@@ -39,6 +40,7 @@ struct Work {
   PIRP irp;
   std::shared_ptr<Pipe> pipe;  // null for a deferred control request
   std::optional<Outcome> gone;
+  bool halted = false;  // taken off a halted pipe: fails without reaching the device
 };
 
 class BusState {
@@ -103,6 +105,11 @@ class BusState {
   // Requests still queued, for the destructor's report.
   size_t QueuedLocked() const;
 
+  // --- halt.cpp: halted pipes and URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL
+  // Halts the pipe if a transfer on it ends with this outcome.
+  void HaltOnFailure(const std::shared_ptr<Pipe>& pipe, const Outcome& outcome);
+  NTSTATUS ResetPipe(PIRP irp, PURB urb);
+
   // The bus of a PDO.
   static BusState* Of(PDEVICE_OBJECT pdo);
 
@@ -121,6 +128,10 @@ void CompleteIrp(PIRP irp, NTSTATUS status);
 
 // The transfer a bulk URB on a pipe asks for, as the device model sees it.
 Transfer TransferOf(PURB urb, const Pipe& pipe);
+
+// How a transfer on a halted pipe ends: as the USB stack fails it, without
+// the device seeing it.
+extern const Outcome kHaltedPipe;
 
 // A fresh handle value: never null, never the same twice in a run, never
 // dereferenced (the function driver treats handles as opaque).

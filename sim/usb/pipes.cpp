@@ -118,6 +118,12 @@ NTSTATUS BusState::SubmitTransfer(PIRP irp, PURB urb) {
   std::shared_ptr<Pipe> pipe = FindPipeLocked(bulk.PipeHandle);
   uint8_t type = pipe ? (pipe->endpoint.attributes & 3) : 0;
   std::optional<Outcome> gone = model.Gone();
+  if (pipe && !gone && pipe->halted) {
+    Release(irql);
+    bulk.TransferBufferLength = 0;
+    CompleteUrb(irp, urb, kHaltedPipe);
+    return kHaltedPipe.status;
+  }
   if (gone || !pipe || (type != kBulk && type != kInterrupt)) {
     Release(irql);
     bulk.TransferBufferLength = 0;
@@ -137,6 +143,7 @@ NTSTATUS BusState::SubmitTransfer(PIRP irp, PURB urb) {
     ServingMark mark(this);
     Release(irql);
     TransferAnswer answer = model.Answer(transfer);
+    HaltOnFailure(pipe, answer.outcome);
     bulk.TransferBufferLength = answer.moved;
     CompleteUrb(irp, urb, answer.outcome);
     // Don't touch the IRP or the URB from here: the caller may have them back.
@@ -260,11 +267,12 @@ std::optional<Work> BusState::TakeAnswerableLocked() {
   for (const std::shared_ptr<Pipe>& pipe : pipes) {
     if (pipe->queue.empty()) continue;
     PIRP head = pipe->queue.front();
-    if (!gone && !model.CanAnswer(TransferOf(static_cast<PURB>(URB_FROM_IRP(head)), *pipe))) continue;
+    bool halted = !gone && pipe->halted;  // answered by the bus, not the device
+    if (!gone && !halted && !model.CanAnswer(TransferOf(static_cast<PURB>(URB_FROM_IRP(head)), *pipe))) continue;
     if (!Claim(head)) continue;  // being cancelled; the cancel routine kicks again
     pipe->queue.pop_front();
     pipe->inFlight++;
-    return Work{head, pipe, gone};
+    return Work{head, pipe, gone, halted};
   }
   return std::nullopt;
 }
@@ -275,7 +283,10 @@ void BusState::Finish(const Work& work) {
     CompleteUrb(work.irp, urb, AnswerControl(urb));
     return;
   }
-  TransferAnswer answer = work.gone ? TransferAnswer{*work.gone, 0} : model.Answer(TransferOf(urb, *work.pipe));
+  TransferAnswer answer = work.gone     ? TransferAnswer{*work.gone, 0}
+                          : work.halted ? TransferAnswer{kHaltedPipe, 0}
+                                        : model.Answer(TransferOf(urb, *work.pipe));
+  HaltOnFailure(work.pipe, answer.outcome);
   urb->UrbBulkOrInterruptTransfer.TransferBufferLength = answer.moved;
   CompleteUrb(work.irp, urb, answer.outcome);
   FinishInFlight(work.pipe);
