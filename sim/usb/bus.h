@@ -3,11 +3,12 @@
  * the physical device object (PDO) of one USB device, which a function
  * driver attaches above. The PDO answers IOCTL_INTERNAL_USB_SUBMIT_URB
  * (descriptors, select configuration, get status, abort pipe, bulk and
- * interrupt transfers, queued per pipe and cancellable), and Plug and Play
- * and power requests as a bus driver does for its PDO. What the device
- * answers, and when, is up to the DeviceModel plugged in. The PDO is a
- * device node of the Plug and Play manager, with a USB instance identifier
- * made from the device descriptor's vendor and product.
+ * interrupt transfers, queued per pipe and cancellable, pipes halted by a
+ * failed transfer until reset), and Plug and Play and power requests as
+ * a bus driver does for its PDO. What the device answers, and when, is up
+ * to the DeviceModel plugged in. The PDO is a device node of the Plug and
+ * Play manager, with a USB instance identifier made from the device
+ * descriptor's vendor and product.
  *
  * Destroy the bus before the end-of-test checks run (its PDO and driver
  * object would be reported as leaked), after the function driver has
