@@ -1,6 +1,7 @@
 /*
  * Event recording and wait-on-mask requests. EventLock guards the history,
- * the wait queue and its current slot; waits are completed with it held.
+ * the wait queue and its current slot; waits are completed with it held
+ * (known and kept: see queue.cpp).
  * WaitMask is written and read under it as well, so a producer sees either
  * the old mask or the new one, never a mask change half done.
  */
@@ -60,6 +61,16 @@ NTSTATUS QueueWaitOnMask(PIRP irp, PortExtension* port) {
   NTSTATUS status = STATUS_PENDING;
   KIRQL irql;
   KeAcquireSpinLock(&port->EventLock, &irql);
+  // Tested again under the lock that removal's flush takes after marking
+  // the port removed: the wait is refused here or flushed there.
+  if (!IsPortUsable(port->Self)) {
+    irp->IoStatus.Status = STATUS_DELETE_PENDING;
+    irp->IoStatus.Information = 0;
+    KeReleaseSpinLock(&port->EventLock, irql);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    DecrementIoCount(port->Self);
+    return STATUS_DELETE_PENDING;
+  }
   EnqueueRequest(WaitRequests(port), irp, WaitCancelRoutine);
   if (port->CurrentWaitIrp == nullptr) {
     // Normally this very request; an older one if a cancel left it queued.

@@ -35,7 +35,9 @@ NTSTATUS ApplyWaitMask(PIRP irp);
 // IOCTL_SERIAL_WAIT_ON_MASK, with room for the 4-byte result: completes the
 // request at once if a watched event is already recorded, else holds it
 // (marked pending; STATUS_PENDING). The caller has taken the request's
-// pending-I/O reference, which whoever completes it drops. PASSIVE_LEVEL.
+// pending-I/O reference, which whoever completes it drops. A port found
+// unusable under EventLock refuses it with STATUS_DELETE_PENDING (the
+// reference dropped). PASSIVE_LEVEL.
 NTSTATUS QueueWaitOnMask(PIRP irp, PortExtension* port);
 
 // IOCTL_SERIAL_PURGE, with at least 4 input bytes of SERIAL_PURGE_ flags:

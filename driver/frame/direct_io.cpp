@@ -1,6 +1,6 @@
 #include "driver/frame/direct_io.h"
 
-static NTSTATUS Refuse(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
+NTSTATUS RefuseTransfer(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -9,14 +9,14 @@ static NTSTATUS Refuse(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
 }
 
 NTSTATUS AdmitTransfer(PDEVICE_OBJECT device, PIRP irp, ULONG length) {
-  if (!IsPortUsable(device)) return Refuse(device, irp, STATUS_DELETE_PENDING);
+  if (!IsPortUsable(device)) return RefuseTransfer(device, irp, STATUS_DELETE_PENDING);
   if (irp->MdlAddress == nullptr || length == 0 || length > MmGetMdlByteCount(irp->MdlAddress)) {
-    return Refuse(device, irp, STATUS_INVALID_PARAMETER);
+    return RefuseTransfer(device, irp, STATUS_INVALID_PARAMETER);
   }
   // Before anything is taken from the receive buffer or sent: a request
   // that cannot be mapped is refused with nothing lost.
   if (MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) == nullptr) {
-    return Refuse(device, irp, STATUS_INSUFFICIENT_RESOURCES);
+    return RefuseTransfer(device, irp, STATUS_INSUFFICIENT_RESOURCES);
   }
   return STATUS_SUCCESS;
 }

@@ -14,3 +14,7 @@
 // STATUS_INSUFFICIENT_RESOURCES (no mapping), drops the pending-I/O
 // reference the caller took for it, and returns that status.
 NTSTATUS AdmitTransfer(PDEVICE_OBJECT device, PIRP irp, ULONG length);
+
+// Completes a read or write (or flush) with `status` and Information 0, and
+// drops the pending-I/O reference the caller took for it; returns status.
+NTSTATUS RefuseTransfer(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status);

@@ -15,6 +15,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
   driver->MajorFunction[IRP_MJ_CLOSE] = SerialClose;
   driver->MajorFunction[IRP_MJ_READ] = SerialRead;
   driver->MajorFunction[IRP_MJ_WRITE] = SerialWrite;
+  driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = SerialFlush;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SerialIoControl;
   driver->MajorFunction[IRP_MJ_CLEANUP] = SerialCleanup;
   driver->MajorFunction[IRP_MJ_POWER] = SerialPower;

@@ -5,9 +5,10 @@
  * request and driver-owned transfer adds one. NoPendingIoEvent tells close
  * that the count is back at 1, RemoveEvent tells removal that it reached 0.
  *
- * The count and the two events change together inside IoCountLock, which is
- * the innermost lock of the port: these routines are called with other locks
- * of the record held, at any IRQL up to DISPATCH_LEVEL.
+ * The count and NoPendingIoEvent change together inside IoCountLock, which
+ * is the innermost lock of the port: these routines are called with other
+ * locks of the record held, at any IRQL up to DISPATCH_LEVEL. RemoveEvent is
+ * signalled after the lock is released (see DecrementIoCount).
  */
 #include "driver/frame/port.h"
 
@@ -27,7 +28,9 @@ LONG DecrementIoCount(PDEVICE_OBJECT device) {
   KeAcquireSpinLock(&port->IoCountLock, &irql);
   LONG count = InterlockedDecrement(&port->PendingIoCount);
   if (count == 1) KeSetEvent(&port->NoPendingIoEvent, 1, FALSE);
-  if (count == 0) KeSetEvent(&port->RemoveEvent, 1, FALSE);
   KeReleaseSpinLock(&port->IoCountLock, irql);
+  // At 0 nothing raises the count again, and removal deletes the record as
+  // soon as it sees RemoveEvent: signalling it is the last touch.
+  if (count == 0) KeSetEvent(&port->RemoveEvent, 1, FALSE);
   return count;
 }

@@ -12,6 +12,7 @@
  */
 #pragma once
 
+#include "driver/frame/timer.h"
 #include "driver/platform/platform.h"
 #include "driver/receive/ring_buffer.h"
 
@@ -47,9 +48,11 @@ struct PortExtension {
   USBD_PIPE_HANDLE ReadPipe;                   // written at start
   KTIMER ReadTotalTimer;
   KDPC ReadTotalDpc;
+  TimeoutState ReadTotalState;                 // ReadQueueLock
   UCHAR ReadTransferBuffer[PORT_TRANSFER_SIZE];  // owned by the bulk-in reader
   KTIMER ReadIntervalTimer;
   KDPC ReadIntervalDpc;
+  TimeoutState ReadIntervalState;              // ReadQueueLock
   BOOLEAN ReadCompleteOnData;                  // ReadQueueLock
   BOOLEAN ReadTimerFired;                      // set without a lock; read and cleared under ReadQueueLock
   BOOLEAN PortOpen;                            // no lock: single-byte flag
@@ -59,6 +62,7 @@ struct PortExtension {
   PIRP WriteUrbIrp;                            // WriteQueueLock
   KDPC WriteTimerDpc;
   KTIMER WriteTimer;
+  TimeoutState WriteTimerState;                // WriteQueueLock
   PIRP CurrentWriteIrp;                        // WriteQueueLock
   USBD_PIPE_HANDLE WritePipe;                  // written at start
   UCHAR WriteBuffer[PORT_TRANSFER_SIZE];       // WriteQueueLock
@@ -88,6 +92,17 @@ struct PortExtension {
 };
 
 inline PortExtension* PortOf(PDEVICE_OBJECT device) { return static_cast<PortExtension*>(device->DeviceExtension); }
+
+// The three time-out timers with their DPCs and states (see timer.h).
+inline PortTimeout ReadTotalTimeout(PortExtension* port) {
+  return {&port->ReadTotalTimer, &port->ReadTotalDpc, &port->ReadTotalState};
+}
+inline PortTimeout ReadIntervalTimeout(PortExtension* port) {
+  return {&port->ReadIntervalTimer, &port->ReadIntervalDpc, &port->ReadIntervalState};
+}
+inline PortTimeout WriteTimeout(PortExtension* port) {
+  return {&port->WriteTimer, &port->WriteTimerDpc, &port->WriteTimerState};
+}
 
 // The state flags without a lock (PortOpen, DeviceFailed, Removed,
 // RemovePending, Started) are set on one processor and read on others with

@@ -11,6 +11,9 @@
  *
  * Requests are completed while the kind's lock is held; the pending-I/O
  * reference of each request is dropped right after its completion.
+ * Completing under the lock is known and kept: only a driver above the port
+ * that sent a new request to it from its completion routine could deadlock
+ * on the lock, and the package installs no driver above the port.
  */
 #include "driver/frame/queue.h"
 
@@ -19,17 +22,17 @@
 
 RequestQueue ReadRequests(PortExtension* port) {
   return {&port->ReadQueue, &port->CurrentReadIrp, &port->ReadQueueLock,
-          {&port->ReadTotalTimer, &port->ReadIntervalTimer}, KeepInformation, KeepInformation, KeepInformation};
+          {ReadTotalTimeout(port), ReadIntervalTimeout(port)}, KeepInformation, KeepInformation, KeepInformation};
 }
 
 RequestQueue WriteRequests(PortExtension* port) {
   return {&port->WriteQueue, &port->CurrentWriteIrp, &port->WriteQueueLock,
-          {&port->WriteTimer, nullptr}, ZeroInformation, KeepInformation, ZeroInformation};
+          {WriteTimeout(port), {nullptr, nullptr, nullptr}}, ZeroInformation, KeepInformation, ZeroInformation};
 }
 
 RequestQueue WaitRequests(PortExtension* port) {
   return {&port->WaitQueue, &port->CurrentWaitIrp, &port->EventLock,
-          {nullptr, nullptr}, ZeroInformation, ZeroInformation, KeepInformation};
+          {{nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr}}, ZeroInformation, ZeroInformation, KeepInformation};
 }
 
 VOID EnqueueRequest(const RequestQueue& queue, PIRP irp, PDRIVER_CANCEL cancelRoutine) {
@@ -63,15 +66,18 @@ BOOLEAN IsRequestQueued(PIRP irp, PLIST_ENTRY queue) {
 
 BOOLEAN ClaimRequest(PIRP irp) { return IoSetCancelRoutine(irp, nullptr) != nullptr; }
 
+// Called with the queue's lock held (with EventLock for waits, and within
+// the write path with WriteQueueLock): see the note at the top of the file
+// on completing under a lock.
 VOID CompleteHeldRequest(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   DecrementIoCount(device);
 }
 
-static VOID StopTimers(const RequestQueue& queue) {
-  for (PKTIMER timer : queue.Timers) {
-    if (timer != nullptr) KeCancelTimer(timer);
+static VOID StopTimers(const RequestQueue& queue, PDEVICE_OBJECT device) {
+  for (const PortTimeout& timeout : queue.Timers) {
+    if (timeout.Timer != nullptr) StopTimeout(device, timeout);
   }
 }
 
@@ -86,7 +92,7 @@ enum CancelledFrom { NotHeld, FromCurrentSlot, FromQueue };
 // request if the port still holds it and say where it was.
 static CancelledFrom CancelHeldRequest(const RequestQueue& queue, PDEVICE_OBJECT device, PIRP irp) {
   if (*queue.Current == irp) {
-    StopTimers(queue);
+    StopTimers(queue, device);
     *queue.Current = nullptr;
     CompleteCancelled(device, irp, queue.Cancelled);
     return FromCurrentSlot;
@@ -107,6 +113,10 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   CancelledFrom from = CancelHeldRequest(reads, device, irp);
   KeReleaseSpinLock(reads.Lock, irql);
   // The next queued read becomes current, with its timers starting now.
+  // The pass may complete reads while the cancel spin lock is still held:
+  // known and kept, as completing under the queue locks (see the top of the
+  // file); only a driver above re-entering from its completion routine could
+  // deadlock, and none is installed.
   if (from == FromCurrentSlot) ProcessReadQueue(PortOf(device));
   IoReleaseCancelSpinLock(cancelIrql);
 }
@@ -149,7 +159,7 @@ static VOID FlushRequests(const RequestQueue& queue, PDEVICE_OBJECT device) {
   KeAcquireSpinLock(queue.Lock, &irql);
   PIRP current = *queue.Current;
   if (current != nullptr) {
-    StopTimers(queue);
+    StopTimers(queue, device);
     if (ClaimRequest(current)) {
       *queue.Current = nullptr;
       CompleteCancelled(device, current, queue.FlushedCurrent);
@@ -173,6 +183,9 @@ NTSTATUS CancelAllReads(PDEVICE_OBJECT device) {
 
 NTSTATUS CancelAllWrites(PDEVICE_OBJECT device) {
   FlushRequests(WriteRequests(PortOf(device)), device);
+  // The flushed write's transfer, if one is still out, is stopped too: the
+  // device may hold it for ever, and nothing else is sent while it is out.
+  CancelOrphanedTransfer(PortOf(device));
   return STATUS_SUCCESS;
 }
 

@@ -25,7 +25,7 @@ struct RequestQueue {
   PLIST_ENTRY Queue;
   PIRP* Current;
   PKSPIN_LOCK Lock;
-  PKTIMER Timers[2];  // stopped when the current request is cancelled or flushed; null if none
+  PortTimeout Timers[2];  // stopped when the current request is cancelled or flushed; Timer null if none
   InformationOnCancel Cancelled;       // what the cancel routine does to Information
   InformationOnCancel FlushedCurrent;  // what the flush does to the current request's
   InformationOnCancel FlushedQueued;   // what the flush does to a queued request's

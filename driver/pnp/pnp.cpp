@@ -113,6 +113,11 @@ static NTSTATUS SurpriseRemovePort(PDEVICE_OBJECT device, PIRP irp) {
 // device object go.
 static NTSTATUS RemovePort(PDEVICE_OBJECT device, PIRP irp) {
   PortExtension* port = PortOf(device);
+  // Marked before the flush, as at surprise removal, so that a request
+  // arriving now is refused rather than held past the drain; the names of
+  // a port that was not surprise-removed are withdrawn after the drain.
+  BOOLEAN surpriseRemoved = FlagIsSet(port->Removed);
+  SetFlag(port->Removed, TRUE);
   CancelAllRequests(device);
   AbortIfConfigured(device, port->WritePipe);
   AbortIfConfigured(device, port->ReadPipe);
@@ -121,10 +126,7 @@ static NTSTATUS RemovePort(PDEVICE_OBJECT device, PIRP irp) {
   // The baseline reference taken when the device was added.
   DecrementIoCount(device);
   KeWaitForSingleObject(&port->RemoveEvent, Suspended, KernelMode, FALSE, nullptr);
-  if (!FlagIsSet(port->Removed)) {
-    SetFlag(port->Removed, TRUE);
-    RemovePortNaming(port);
-  }
+  if (!surpriseRemoved) RemovePortNaming(port);
   DeletePortDevice(device);
   return status;
 }

@@ -18,7 +18,7 @@
  * processor, the pass that ended it held the lock the DPC waits for) must
  * not end the next read. Each read records in its first driver context slot
  * which timers were armed for it, and the DPC acts only for a timer armed
- * for the current read that has expired and not been set again since.
+ * for the current read whose latest setting has expired (timer.h).
  */
 #include "driver/receive/read.h"
 
@@ -46,14 +46,14 @@ static ULONG ReadLength(PIRP read) { return IoGetCurrentIrpStackLocation(read)->
 static PUCHAR ReadBuffer(PIRP read) { return static_cast<PUCHAR>(read->MdlAddress->MappedSystemVa); }
 
 static VOID StopReadTimers(PortExtension* port) {
-  KeCancelTimer(&port->ReadTotalTimer);
-  KeCancelTimer(&port->ReadIntervalTimer);
+  StopTimeout(port->Self, ReadTotalTimeout(port));
+  StopTimeout(port->Self, ReadIntervalTimeout(port));
 }
 
 // Arms the timers of the current read, which a pass has left pending after
 // copying `copied` bytes into it. ReadQueueLock and RxBufferLock held.
 static VOID ArmReadTimers(PortExtension* port, PIRP read, ULONG copied, BOOLEAN becameCurrent) {
-  if (!becameCurrent) KeCancelTimer(&port->ReadIntervalTimer);
+  if (!becameCurrent) StopTimeout(port->Self, ReadIntervalTimeout(port));
 
   SERIAL_TIMEOUTS timeouts;
   KIRQL irql;
@@ -79,12 +79,12 @@ static VOID ArmReadTimers(PortExtension* port, PIRP read, ULONG copied, BOOLEAN 
   }
 
   if (intervalInForce && (!becameCurrent || copied > 0)) {
-    ArmTimerMs(&port->ReadIntervalTimer, interval, &port->ReadIntervalDpc);
+    ArmTimeout(port->Self, ReadIntervalTimeout(port), interval);
     NoteArmed(read, kIntervalArmed);
   }
   if (totalInForce && becameCurrent) {
     ULONGLONG total = static_cast<ULONGLONG>(multiplier) * ReadLength(read) + constant;
-    ArmTimerMs(&port->ReadTotalTimer, total, &port->ReadTotalDpc);
+    ArmTimeout(port->Self, ReadTotalTimeout(port), total);
     NoteArmed(read, kTotalArmed);
   }
 }
@@ -177,19 +177,22 @@ VOID NTAPI ReadTimeoutDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOID
   UNREFERENCED_PARAMETER(systemArgument2);
   auto port = static_cast<PortExtension*>(context);
   BOOLEAN total = dpc == &port->ReadTotalDpc;
-  PKTIMER timer = total ? &port->ReadTotalTimer : &port->ReadIntervalTimer;
+  PDEVICE_OBJECT self = port->Self;
   // The flag is set under the lock of the pass it is meant for, so no pass
   // in between can see it half-written.
   KIRQL irql;
   KeAcquireSpinLock(&port->ReadQueueLock, &irql);
+  BOOLEAN dropReference;
+  BOOLEAN current = TakeExpiry(total ? ReadTotalTimeout(port) : ReadIntervalTimeout(port), &dropReference);
   PIRP read = port->CurrentReadIrp;
   BOOLEAN armedForRead = read != nullptr && (ArmedTimers(read) & (total ? kTotalArmed : kIntervalArmed)) != 0;
-  // Not signalled: set again since this expiry, which is therefore stale.
-  if (armedForRead && KeReadStateTimer(timer)) {
+  if (current && armedForRead) {
     port->ReadTimerFired = TRUE;
     ServeReads(port, nullptr);
   }
   KeReleaseSpinLock(&port->ReadQueueLock, irql);
+  // The timer's reference kept the record alive until here.
+  if (dropReference) DecrementIoCount(self);
 }
 
 NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp) {
@@ -203,6 +206,12 @@ NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp) {
 
   KIRQL irql;
   KeAcquireSpinLock(&port->ReadQueueLock, &irql);
+  // Tested again under the lock that removal's flush takes after marking
+  // the port removed: the read is refused here or flushed there.
+  if (!IsPortUsable(device)) {
+    KeReleaseSpinLock(&port->ReadQueueLock, irql);
+    return RefuseTransfer(device, irp, STATUS_DELETE_PENDING);
+  }
   EnqueueRequest(ReadRequests(port), irp, ReadCancelRoutine);
   NTSTATUS status;
   if (port->CurrentReadIrp == nullptr) {

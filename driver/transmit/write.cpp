@@ -22,6 +22,22 @@
  * no other transfer is sent: WriteUrb, WriteBuffer and WriteUrbIrp belong
  * to it.
  *
+ * Close, cleanup, purge and removal flush the writes and then cancel a
+ * transfer left without its write in the same way, so that no chunk of a
+ * flushed write stays with the device, and none is sent once close has
+ * begun: a chunk is sent only after PortOpen was found set under the lock,
+ * and a transfer still being handed down when the flush comes is cancelled
+ * by its sender.
+ *
+ * A transfer request holds a pending-I/O reference, and for a completion
+ * routine that reference is all that keeps the port record alive: it is
+ * dropped only after WriteQueueLock has been released, as the last thing
+ * the path that freed the request does with the record.
+ *
+ * A flush request (IRP_MJ_FLUSH_BUFFERS) waits in the write queue like a
+ * write; when it becomes current every write queued before it has ended,
+ * and it completes at once.
+ *
  * The state of a transfer lives in its request's top stack location, which
  * the request has for its allocating driver (it is allocated one location
  * deeper than the device below needs); it is read and written only under
@@ -33,7 +49,6 @@
 #include "driver/frame/direct_io.h"
 #include "driver/frame/dispatch.h"
 #include "driver/frame/queue.h"
-#include "driver/frame/timer.h"
 #include "driver/usb/submit.h"
 
 // Added to every write total time-out, in milliseconds.
@@ -65,6 +80,18 @@ static BOOLEAN IsOutcomeReady(const TransferState* state) {
 
 static ULONG WriteLength(PIRP write) { return IoGetCurrentIrpStackLocation(write)->Parameters.Write.Length; }
 
+static BOOLEAN IsFlush(PIRP request) {
+  return IoGetCurrentIrpStackLocation(request)->MajorFunction == IRP_MJ_FLUSH_BUFFERS;
+}
+
+// Whether a write (not a flush) is waiting in the queue. WriteQueueLock held.
+static BOOLEAN IsWriteQueued(PortExtension* port) {
+  for (PLIST_ENTRY entry = port->WriteQueue.Flink; entry != &port->WriteQueue; entry = entry->Flink) {
+    if (!IsFlush(CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry))) return TRUE;
+  }
+  return FALSE;
+}
+
 // The write's data in system space, mapped by SerialWrite before the write
 // was queued, so nothing at DISPATCH_LEVEL has to map it.
 static PUCHAR WriteData(PIRP write) { return static_cast<PUCHAR>(write->MdlAddress->MappedSystemVa); }
@@ -82,7 +109,7 @@ static VOID ArmWriteTimer(PortExtension* port, PIRP write) {
   if (multiplier == 0 && constant == 0) return;
   ULONGLONG period = static_cast<ULONGLONG>(multiplier) * WriteLength(write) + constant + kWriteTimeoutMarginMs;
   write->Tail.Overlay.DriverContext[0] = &port->WriteTimer;
-  ArmTimerMs(&port->WriteTimer, period, &port->WriteTimerDpc);
+  ArmTimeout(port->Self, WriteTimeout(port), period);
 }
 
 // Ends the current write with `status`, its Information as it stands: the
@@ -91,7 +118,7 @@ static VOID ArmWriteTimer(PortExtension* port, PIRP write) {
 // waiting for the lock. WriteQueueLock held.
 static VOID EndCurrentWrite(PortExtension* port, NTSTATUS status) {
   PIRP write = port->CurrentWriteIrp;
-  KeCancelTimer(&port->WriteTimer);
+  StopTimeout(port->Self, WriteTimeout(port));
   if (!ClaimRequest(write)) return;
   port->CurrentWriteIrp = nullptr;
   CompleteHeldRequest(port->Self, write, status);
@@ -143,12 +170,17 @@ static VOID SendChunk(PortExtension* port, PIRP transfer, PKIRQL irql) {
 // the port has failed the write stays current and unsent until it is
 // cancelled or flushed. A write found cancelled, or with the port closing,
 // or for which no transfer request can be had, ends without anything sent,
-// and the caller goes on with the next. WriteQueueLock held; nothing
-// current and no transfer outstanding.
+// and the caller goes on with the next. A flush ends here: every write
+// before it has ended. WriteQueueLock held; nothing current and no
+// transfer outstanding.
 static VOID StartNextWrite(PortExtension* port, PKIRQL irql) {
   if (!DequeueRequest(&port->CurrentWriteIrp, &port->WriteQueue)) return;
   PIRP write = port->CurrentWriteIrp;
   write->Tail.Overlay.DriverContext[0] = nullptr;  // no time-out armed for it yet
+  if (IsFlush(write)) {
+    EndCurrentWrite(port, IsCancelled(write) ? STATUS_CANCELLED : STATUS_SUCCESS);
+    return;
+  }
   if (FlagIsSet(port->DeviceFailed)) return;
   if (IsCancelled(write) || !FlagIsSet(port->PortOpen)) {
     EndCurrentWrite(port, STATUS_CANCELLED);
@@ -171,10 +203,11 @@ static VOID StartNextWrite(PortExtension* port, PKIRQL irql) {
 }
 
 // Handles the outcome of the transfer that has come back: the next chunk
-// goes down in the same request, or the request is released, the write
-// ended if it is still current and the transmit events recorded.
-// WriteQueueLock held.
-static VOID HandleTransferOutcome(PortExtension* port, PKIRQL irql) {
+// goes down in the same request, or the request is freed, the write ended
+// if it is still current and the transmit events recorded. A freed
+// request's reference is counted in *released, for the caller to drop once
+// it has let go of the record. WriteQueueLock held.
+static VOID HandleTransferOutcome(PortExtension* port, PKIRQL irql, ULONG* released) {
   PIRP transfer = port->WriteUrbIrp;
   StateOf(transfer)->Returned = FALSE;
   NTSTATUS status = transfer->IoStatus.Status;
@@ -211,11 +244,11 @@ static VOID HandleTransferOutcome(PortExtension* port, PKIRQL irql) {
 
   IoFreeIrp(transfer);
   port->WriteUrbIrp = nullptr;
-  DecrementIoCount(port->Self);
+  (*released)++;
   if (write != nullptr) EndCurrentWrite(port, ending);
   if (FlagIsSet(port->DeviceFailed)) {
     RecordEvent(port, SERIAL_EV_ERR);
-  } else if (IsListEmpty(&port->WriteQueue)) {
+  } else if (!IsWriteQueued(port)) {
     RecordEvent(port, SERIAL_EV_TXEMPTY);
   }
 }
@@ -224,28 +257,40 @@ static VOID HandleTransferOutcome(PortExtension* port, PKIRQL irql) {
 // outcome of a transfer that has come back, if it is this path's to handle,
 // and starts queued writes while no transfer is outstanding and no write is
 // current. WriteQueueLock held (taken at *irql); it is released and taken
-// again around every hand-down.
-static VOID ServeWrites(PortExtension* port, PKIRQL irql) {
+// again around every hand-down. Returns the number of transfer requests
+// freed, whose references the caller drops with DropTransferReferences
+// after releasing the lock.
+static ULONG ServeWrites(PortExtension* port, PKIRQL irql) {
+  ULONG released = 0;
   for (;;) {
     PIRP transfer = port->WriteUrbIrp;
     if (transfer != nullptr) {
-      if (!IsOutcomeReady(StateOf(transfer))) return;  // outstanding, or its sender or canceller handles it
-      HandleTransferOutcome(port, irql);
+      if (!IsOutcomeReady(StateOf(transfer))) return released;  // outstanding, or its sender or canceller handles it
+      HandleTransferOutcome(port, irql, &released);
     } else {
-      if (port->CurrentWriteIrp != nullptr || IsListEmpty(&port->WriteQueue)) return;
+      if (port->CurrentWriteIrp != nullptr || IsListEmpty(&port->WriteQueue)) return released;
       StartNextWrite(port, irql);
     }
   }
 }
 
+// Drops the references of freed transfer requests. No lock of the port
+// held; the caller touches the record no more, since the last of these may
+// be what kept it.
+static VOID DropTransferReferences(PDEVICE_OBJECT self, ULONG released) {
+  while (released-- != 0) DecrementIoCount(self);
+}
+
 NTSTATUS NTAPI WriteUrbCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   UNREFERENCED_PARAMETER(device);
   auto port = static_cast<PortExtension*>(context);
+  PDEVICE_OBJECT self = port->Self;
   KIRQL irql;
   KeAcquireSpinLock(&port->WriteQueueLock, &irql);
   StateOf(irp)->Returned = TRUE;
-  ServeWrites(port, &irql);
+  ULONG released = ServeWrites(port, &irql);
   KeReleaseSpinLock(&port->WriteQueueLock, irql);
+  DropTransferReferences(self, released);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -263,11 +308,23 @@ PIRP ReserveTransferForAbort(PortExtension* port) {
 }
 
 VOID CancelWriteTransfer(PortExtension* port, PIRP transfer) {
+  PDEVICE_OBJECT self = port->Self;
   KIRQL irql;
   KeAcquireSpinLock(&port->WriteQueueLock, &irql);
   if (transfer != nullptr) CancelReservedTransfer(port, transfer, &irql);
-  ServeWrites(port, &irql);
+  ULONG released = ServeWrites(port, &irql);
   KeReleaseSpinLock(&port->WriteQueueLock, irql);
+  DropTransferReferences(self, released);
+}
+
+VOID CancelOrphanedTransfer(PortExtension* port) {
+  KIRQL irql;
+  KeAcquireSpinLock(&port->WriteQueueLock, &irql);
+  // With a write current, the transfer is that write's (or its cancel
+  // routine, about to run, stops it).
+  PIRP transfer = port->CurrentWriteIrp == nullptr ? ReserveTransferForAbort(port) : nullptr;
+  KeReleaseSpinLock(&port->WriteQueueLock, irql);
+  if (transfer != nullptr) CancelWriteTransfer(port, transfer);
 }
 
 VOID NTAPI WriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOID systemArgument2) {
@@ -275,42 +332,57 @@ VOID NTAPI WriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOI
   UNREFERENCED_PARAMETER(systemArgument1);
   UNREFERENCED_PARAMETER(systemArgument2);
   auto port = static_cast<PortExtension*>(context);
+  PDEVICE_OBJECT self = port->Self;
   KIRQL irql;
   KeAcquireSpinLock(&port->WriteQueueLock, &irql);
+  BOOLEAN dropReference;
+  // A stale expiry (its write has ended, the timer was stopped or set again
+  // meanwhile) changes nothing.
+  BOOLEAN current = TakeExpiry(WriteTimeout(port), &dropReference);
   PIRP write = port->CurrentWriteIrp;
-  if (write == nullptr || !HasTimeout(write)) {
-    // The write this expiry was meant for has ended, and the write now
-    // current, if any, has no time-out.
-    KeReleaseSpinLock(&port->WriteQueueLock, irql);
-    return;
+  BOOLEAN timedOut = current && write != nullptr && HasTimeout(write);
+  PIRP transfer = nullptr;
+  if (timedOut) {
+    EndCurrentWrite(port, IsCancelled(write) ? STATUS_CANCELLED : STATUS_TIMEOUT);
+    transfer = ReserveTransferForAbort(port);
   }
-  if (KeCancelTimer(&port->WriteTimer)) {
-    // The timer was set again, for the write now current, after this
-    // expiry was queued for a write that has ended meanwhile. Cancelling
-    // it lost the current write's remaining time: it starts over.
-    ArmWriteTimer(port, write);
-    KeReleaseSpinLock(&port->WriteQueueLock, irql);
-    return;
-  }
-  EndCurrentWrite(port, IsCancelled(write) ? STATUS_CANCELLED : STATUS_TIMEOUT);
-  PIRP transfer = ReserveTransferForAbort(port);
   KeReleaseSpinLock(&port->WriteQueueLock, irql);
-  CancelWriteTransfer(port, transfer);
+  if (timedOut) CancelWriteTransfer(port, transfer);
+  // The timer's reference kept the record alive until here.
+  if (dropReference) DecrementIoCount(self);
 }
 
-NTSTATUS NTAPI SerialWrite(PDEVICE_OBJECT device, PIRP irp) {
+// Queues a write or a flush whose dispatch has taken its reference and
+// found the port usable, and serves the queue. The port is tested again
+// under WriteQueueLock: removal marks the port removed before its flush
+// takes the lock, so the request is either refused here or flushed there.
+static NTSTATUS QueueWriteRequest(PDEVICE_OBJECT device, PIRP irp) {
   PortExtension* port = PortOf(device);
-  IncrementIoCount(device);  // the write's own reference, dropped by whoever completes it
-  NTSTATUS admitted = AdmitTransfer(device, irp, WriteLength(irp));
-  if (!NT_SUCCESS(admitted)) return admitted;
-
   KIRQL irql;
   KeAcquireSpinLock(&port->WriteQueueLock, &irql);
+  if (!IsPortUsable(device)) {
+    KeReleaseSpinLock(&port->WriteQueueLock, irql);
+    return RefuseTransfer(device, irp, STATUS_DELETE_PENDING);
+  }
   // Marked before it can be completed: the pass below may complete it.
   IoMarkIrpPending(irp);
   irp->IoStatus.Status = STATUS_PENDING;
   EnqueueRequest(WriteRequests(port), irp, WriteCancelRoutine);
-  ServeWrites(port, &irql);
+  ULONG released = ServeWrites(port, &irql);
   KeReleaseSpinLock(&port->WriteQueueLock, irql);
+  DropTransferReferences(device, released);
   return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI SerialWrite(PDEVICE_OBJECT device, PIRP irp) {
+  IncrementIoCount(device);  // the write's own reference, dropped by whoever completes it
+  NTSTATUS admitted = AdmitTransfer(device, irp, WriteLength(irp));
+  if (!NT_SUCCESS(admitted)) return admitted;
+  return QueueWriteRequest(device, irp);
+}
+
+NTSTATUS NTAPI SerialFlush(PDEVICE_OBJECT device, PIRP irp) {
+  IncrementIoCount(device);  // the flush's own reference, dropped by whoever completes it
+  if (!IsPortUsable(device)) return RefuseTransfer(device, irp, STATUS_DELETE_PENDING);
+  return QueueWriteRequest(device, irp);
 }

@@ -35,3 +35,9 @@ PIRP ReserveTransferForAbort(PortExtension* port);
 // come back, and the next queued write is started once nothing is
 // outstanding.
 VOID CancelWriteTransfer(PortExtension* port, PIRP transfer);
+
+// After the writes have been flushed: cancels the transfer left outstanding
+// without a current write, or has its sender cancel it once it is handed
+// down, and lets the transmit side go on. No spin lock held; IRQL up to
+// DISPATCH_LEVEL.
+VOID CancelOrphanedTransfer(PortExtension* port);

@@ -9,6 +9,7 @@
 #include "driver/platform/platform.h"
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -35,6 +36,13 @@ std::string SpinLockName(const void* lock);
 // Forgets what was learnt about locks in memory that is being freed.
 void ForgetSpinLocksIn(const void* begin, size_t size);
 void ResetSpinLocks();
+
+// For tests that put another path's work at one exact point of a driver
+// routine: `step` runs once, on the next thread about to acquire `lock`,
+// before that thread raises its IRQL or takes the lock (so at the caller's
+// IRQL, holding what the caller holds). A later call for the same lock
+// replaces a step not yet run; Reset forgets them.
+void RunBeforeNextAcquire(PKSPIN_LOCK lock, std::function<void()> step);
 
 // The I/O manager's global cancel spin lock.
 PKSPIN_LOCK CancelSpinLock();

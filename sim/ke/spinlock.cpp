@@ -9,9 +9,11 @@
 #include "sim/verifier/verifier.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -33,6 +35,25 @@ std::set<std::pair<const void*, const void*>> g_reported;
 std::map<const void*, std::string> g_names;
 
 KSPIN_LOCK g_cancelSpinLock;
+
+// Steps a test placed before the next acquisition of a lock (see
+// RunBeforeNextAcquire); the flag spares every acquisition the map's lock
+// while none is placed.
+std::mutex g_stepsLock;
+std::map<const void*, std::function<void()>> g_steps;
+std::atomic<bool> g_anyStep{false};
+
+// Takes the step placed on `lock`, if any, so that it runs once.
+std::function<void()> TakeStep(PKSPIN_LOCK lock) {
+  if (!g_anyStep.load()) return nullptr;
+  std::lock_guard<std::mutex> hold(g_stepsLock);
+  auto found = g_steps.find(lock);
+  if (found == g_steps.end()) return nullptr;
+  std::function<void()> step = std::move(found->second);
+  g_steps.erase(found);
+  g_anyStep.store(!g_steps.empty());
+  return step;
+}
 
 std::string Describe(const void* lock) {
   auto found = g_names.find(lock);
@@ -113,7 +134,14 @@ bool Give(PKSPIN_LOCK lock, const char* routine) {
 
 }  // namespace
 
+void RunBeforeNextAcquire(PKSPIN_LOCK lock, std::function<void()> step) {
+  std::lock_guard<std::mutex> hold(g_stepsLock);
+  g_steps[lock] = std::move(step);
+  g_anyStep.store(true);
+}
+
 KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const char* routine) {
+  if (std::function<void()> step = TakeStep(lock)) step();
   if (CurrentIrql() > DISPATCH_LEVEL) {
     verifier::Report(verifier::Rule::IrqlTooHigh,
                      std::string(routine) + " called at IRQL " + std::to_string(CurrentIrql()));
@@ -124,6 +152,7 @@ KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const char* routine) {
 }
 
 void AcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock, const char* routine) {
+  if (std::function<void()> step = TakeStep(lock)) step();
   if (CurrentIrql() != DISPATCH_LEVEL) {
     verifier::Report(verifier::Rule::IrqlTooHigh, std::string(routine) + " needs DISPATCH_LEVEL, called at IRQL " +
                                                       std::to_string(CurrentIrql()));
@@ -178,6 +207,9 @@ void ResetSpinLocks() {
   g_names[&g_cancelSpinLock] = "the cancel spin lock";
   t_held.clear();
   g_cancelSpinLock = 0;
+  std::lock_guard<std::mutex> steps(g_stepsLock);
+  g_steps.clear();
+  g_anyStep.store(false);
 }
 
 PKSPIN_LOCK CancelSpinLock() { return &g_cancelSpinLock; }

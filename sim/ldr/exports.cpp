@@ -97,7 +97,6 @@ const std::vector<KernelExport>& KernelExports() {
       STDCALL(kKernel, KeInitializeDpc),
       STDCALL(kKernel, KeSetTimer),
       STDCALL(kKernel, KeCancelTimer),
-      STDCALL(kKernel, KeReadStateTimer),
       // Pool and memory descriptor lists.
       STDCALL(kKernel, ExAllocatePool),
       STDCALL(kKernel, ExFreePool),

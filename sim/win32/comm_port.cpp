@@ -104,6 +104,12 @@ NTSTATUS CommPort::SetWaitMask(ULONG mask) { return Control(IOCTL_SERIAL_SET_WAI
 NTSTATUS CommPort::GetWaitMask(ULONG* mask) { return Query(IOCTL_SERIAL_GET_WAIT_MASK, mask); }
 NTSTATUS CommPort::Purge(ULONG flags) { return Control(IOCTL_SERIAL_PURGE, io::BytesOf(flags), 0).status; }
 
+std::unique_ptr<Overlapped> CommPort::FlushAsync() {
+  return Send(std::make_unique<io::Request>(Device(), IRP_MJ_FLUSH_BUFFERS));
+}
+
+NTSTATUS CommPort::Flush() { return FlushAsync()->Wait().status; }
+
 std::unique_ptr<Overlapped> CommPort::WaitEventAsync() {
   return Send(std::make_unique<io::ControlRequest>(Device(), IOCTL_SERIAL_WAIT_ON_MASK, Bytes{}, sizeof(ULONG)));
 }

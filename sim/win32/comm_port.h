@@ -3,8 +3,9 @@
  * functions, over the simulated I/O manager: open by name (exclusive),
  * ReadFile and WriteFile (synchronous, or overlapped with a completion to
  * wait for or cancel), the time-outs, properties and status, the event
- * mask and WaitCommEvent, PurgeComm, and close. Each call is the request
- * the driver serves, and its final status and byte count are visible.
+ * mask and WaitCommEvent, PurgeComm, FlushFileBuffers, and close. Each
+ * call is the request the driver serves, and its final status and byte
+ * count are visible.
  *
  * Synchronous calls block the way a Win32 caller blocks: in the
  * deterministic mode virtual time runs on until the request completes; a
@@ -77,6 +78,9 @@ class CommPort {
   IoResult WaitEvent(ULONG* events);
   std::unique_ptr<Overlapped> WaitEventAsync();
   NTSTATUS Purge(ULONG flags);
+  // FlushFileBuffers: returns once the writes issued before it have ended.
+  NTSTATUS Flush();
+  std::unique_ptr<Overlapped> FlushAsync();
   // DeviceIoControl with any code: the result, and the bytes returned.
   IoResult Control(ULONG code, const Bytes& input, ULONG outputLength, Bytes* output = nullptr);
 

@@ -23,6 +23,7 @@ TEST_F(EntryTest, RoutesTheRequestsItServesAndSetsTheUnloadRoutine) {
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_CREATE], SerialCreate);
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_CLEANUP], SerialCleanup);
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_CLOSE], SerialClose);
+  EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_FLUSH_BUFFERS], SerialFlush);
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_POWER], SerialPower);
   EXPECT_EQ(Driver()->MajorFunction[IRP_MJ_SYSTEM_CONTROL], SerialSystemControl);
   EXPECT_EQ(Driver()->DriverUnload, SerialUnload);
@@ -33,7 +34,7 @@ TEST_F(EntryTest, RoutesTheRequestsItServesAndSetsTheUnloadRoutine) {
 // Requests the driver does not serve never reach it: the I/O manager's default
 // entry refuses them, the port's count does not move and nothing goes down.
 TEST_F(EntryTest, UnservedMajorFunctionsAreRefusedWithoutReachingTheDriver) {
-  const UCHAR unserved[] = {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
+  const UCHAR unserved[] = {IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
                             IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SHUTDOWN, IRP_MJ_LOCK_CONTROL,
                             IRP_MJ_QUERY_SECURITY, IRP_MJ_DIRECTORY_CONTROL};
   for (UCHAR major : unserved) {
@@ -97,6 +98,31 @@ TEST_F(EntryTest, APowerRequestHeldBelowStaysPendingAndTheReferenceIsDroppedAtOn
   lower_->CompleteHeld(STATUS_SUCCESS);
   EXPECT_TRUE(request.Completed());
   EXPECT_EQ(request.Status(), STATUS_SUCCESS);
+}
+
+// A request the port passes down keeps its pending-I/O reference while the
+// lower driver has it: dropped before, a removal on another processor could
+// delete the port while the request is still on its way down through it.
+TEST_F(EntryTest, APassedDownRequestKeepsItsReferenceWhileTheLowerDriverHasIt) {
+  const struct {
+    const char* name;
+    UCHAR major;
+    UCHAR minor;
+  } cases[] = {
+      {"power", IRP_MJ_POWER, IRP_MN_SET_POWER},
+      {"system control", IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA},
+      {"Plug and Play (stop)", IRP_MJ_PNP, IRP_MN_STOP_DEVICE},
+  };
+  LONG whileBelow = -1;
+  lower_->OnArrival([&](PIRP) { whileBelow = PendingIo(); });
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    whileBelow = -1;
+    sim::io::Request request(device_, c.major, c.minor);
+    EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+    EXPECT_EQ(whileBelow, 2) << "the baseline and the request's own reference";
+    EXPECT_EQ(PendingIo(), 1);
+  }
 }
 
 TEST_F(EntryTest, SystemControlReachesTheLowerDriverWithItsStatusPresetToSuccess) {

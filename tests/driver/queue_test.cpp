@@ -143,11 +143,12 @@ TEST_P(QueueKindTest, CancelOfTheCurrentRequestStopsItsTimersAndEmptiesTheSlot) 
   auto current = Hold(kind());
   MakeNextCurrent(port_, kind());
   current->Irp()->IoStatus.Information = 5;
-  LARGE_INTEGER due;
-  due.QuadPart = -10000 * 100;  // 100 ms
-  for (PKTIMER timer : queue().Timers) {
-    if (timer != nullptr) KeSetTimer(timer, due, nullptr);
+  KIRQL irql;
+  KeAcquireSpinLock(queue().Lock, &irql);
+  for (const PortTimeout& timeout : queue().Timers) {
+    if (timeout.Timer != nullptr) ArmTimeout(device_, timeout, 100);
   }
+  KeReleaseSpinLock(queue().Lock, irql);
 
   EXPECT_TRUE(current->Cancel());
   EXPECT_EQ(current->Status(), STATUS_CANCELLED);

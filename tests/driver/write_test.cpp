@@ -4,8 +4,10 @@
 
 #include "driver/frame/queue.h"
 #include "sim/ex/pool.h"
+#include "sim/io/control_request.h"
 #include "sim/io/transfer_request.h"
 #include "sim/ke/clock.h"
+#include "sim/ke/ke.h"
 #include "sim/mm/mdl.h"
 #include "sim/rtl/debug.h"
 #include "sim/usb/devices/layouts.h"
@@ -194,9 +196,9 @@ TEST_F(WriteTest, AnExpiryThatLostToItsWritesCompletionLeavesTheNextWriteAlone) 
   EXPECT_EQ(second->Status(), STATUS_SUCCESS);
 }
 
-// After two full transfers: a cancel reports 0 bytes and stops the
-// transfer; a flush (as purge with TX abort does it) reports the 512 bytes
-// accepted and leaves the transfer to come back, which starts the next write.
+// After two full transfers: a cancel reports 0 bytes, a flush (as purge
+// with TX abort does it) the 512 bytes accepted; both stop the transfer, so
+// the next write goes out at once.
 TEST_F(WriteTest, CancelReportsNothingAndFlushReportsTheBytesAccepted) {
   for (bool flush : {false, true}) {
     SCOPED_TRACE(flush ? "flush" : "cancel");
@@ -211,14 +213,72 @@ TEST_F(WriteTest, CancelReportsNothingAndFlushReportsTheBytesAccepted) {
     }
     EXPECT_EQ(write->Status(), STATUS_CANCELLED);
     EXPECT_EQ(write->Information(), flush ? 512u : 0u);
-    EXPECT_EQ(bus_->Queued(layouts::kBulkOut), flush ? 1u : 0u);
+    EXPECT_EQ(bus_->Queued(layouts::kBulkOut), 0u) << "the ended write's transfer is stopped";
     Sent next = Write(Pattern(3));
     EXPECT_EQ(bus_->Queued(layouts::kBulkOut), 1u) << "one transfer outstanding at a time";
     Device().AcceptAllOut();
     EXPECT_EQ(next->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(sim::debug::Messages(), std::vector<std::string>{flush ? "WriteUrbIrp Error 0\n" : "WriteUrbIrp Error c0000120\n"});
+    EXPECT_EQ(sim::debug::Messages(), std::vector<std::string>{"WriteUrbIrp Error c0000120\n"});
     EXPECT_EQ(PendingIo(), 2);
     sim::debug::Clear();
+  }
+}
+
+// A purge of the writes while the device holds their data back: the purged
+// write's transfer is ended too, so the transmit side works on. The next
+// write goes out at once and times out on time (100 + 500 ms), and nothing
+// is left outstanding.
+TEST_F(WriteTest, AfterAPurgeOfAHeldWriteTheNextWriteIsSentAndTimesOutOnTime) {
+  WriteTimeouts(0, 100);
+  Device().HoldOut();
+  Sent purged = Write(Pattern(10));
+  sim::io::ControlRequest purge(device_, IOCTL_SERIAL_PURGE, sim::io::BytesOf(ULONG{SERIAL_PURGE_TXABORT}), 0);
+  ASSERT_EQ(purge.Send(), STATUS_SUCCESS);
+  EXPECT_EQ(purged->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(bus_->Queued(layouts::kBulkOut), 0u) << "the purged write's transfer is still with the device";
+
+  int64_t sent = sim::clock::Now();
+  Sent next = Write(Pattern(5));
+  EXPECT_EQ(bus_->Queued(layouts::kBulkOut), 1u) << "the next write was not sent";
+  sim::clock::AdvanceMs(60'000);
+  ASSERT_TRUE(next->Completed()) << "the next write neither went out nor timed out";
+  EXPECT_EQ(next->Status(), STATUS_TIMEOUT);
+  EXPECT_EQ(next->CompletionTime() - sent, 600 * 10'000);
+  EXPECT_EQ(bus_->Queued(layouts::kBulkOut), 0u);
+  EXPECT_EQ(PendingIo(), 2);
+}
+
+// While a transfer's completion still works with the port record (here:
+// records the transmit event), the transfer's reference is still counted:
+// dropped earlier, it could let close go on, or removal delete the record,
+// under the completion's feet. Open and idle, the port rests at 2 (the
+// baseline and the reader), so the count must be 3 at that moment, however
+// the transfer ended.
+TEST_F(WriteTest, ATransferKeepsItsReferenceUntilItsCompletionIsDoneWithThePort) {
+  const struct {
+    const char* how;
+    std::function<void(ScriptedDevice&, TransferRequest&)> end;
+    NTSTATUS status;
+  } cases[] = {
+      {"accepted", [](ScriptedDevice& device, TransferRequest&) { device.ReleaseOut(); }, STATUS_SUCCESS},
+      {"failed",
+       [](ScriptedDevice& device, TransferRequest&) {
+         device.FailNextTransfer(layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC);
+       },
+       STATUS_DEVICE_DATA_ERROR},
+      {"cancelled", [](ScriptedDevice&, TransferRequest& write) { write.Cancel(); }, STATUS_CANCELLED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.how);
+    Device().HoldOut();
+    Sent write = Write(Pattern(10));
+    LONG whileRecording = -1;
+    sim::ke::RunBeforeNextAcquire(&port_->EventLock, [&] { whileRecording = PendingIo(); });
+    c.end(Device(), *write);
+    EXPECT_EQ(write->Status(), c.status);
+    EXPECT_EQ(whileRecording, 3) << "the count when the completion records the transmit event";
+    EXPECT_EQ(PendingIo(), 2);
+    Device().AcceptAllOut();
   }
 }
 

@@ -15,6 +15,7 @@ NTSTATUS NTAPI LowerDevice::Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 NTSTATUS NTAPI LowerDevice::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   LowerDevice* self = *static_cast<LowerDevice**>(device->DeviceExtension);
+  if (self->onArrival_) self->onArrival_(irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   self->seen_.push_back({stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status,
                          stack->CompletionRoutine != nullptr, *stack, irp});

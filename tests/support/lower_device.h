@@ -10,6 +10,7 @@
 #include "driver/platform/platform.h"
 #include "sim/io/driver.h"
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -34,6 +35,10 @@ class LowerDevice {
   void CompleteWith(NTSTATUS status) { status_ = status; hold_ = false; }
   void Hold() { hold_ = true; }
 
+  // Runs on every request's arrival, before it is recorded or answered:
+  // what the device above has left in place while the request is below.
+  void OnArrival(std::function<void(PIRP)> hook) { onArrival_ = std::move(hook); }
+
   // Completes the oldest held request with the given status.
   void CompleteHeld(NTSTATUS status);
   size_t HeldCount() const { return held_.size(); }
@@ -48,6 +53,7 @@ class LowerDevice {
   PDEVICE_OBJECT device_ = nullptr;
   NTSTATUS status_ = STATUS_SUCCESS;
   bool hold_ = false;
+  std::function<void(PIRP)> onArrival_;
   std::vector<Seen> seen_;
   std::vector<PIRP> held_;
 };

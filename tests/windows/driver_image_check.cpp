@@ -46,8 +46,6 @@ const std::map<std::string, std::set<std::string>>& AllowedImports() {
            // routines are inline in the x86 headers and import nothing.)
            "KeInitializeEvent", "KeSetEvent", "KeClearEvent", "KeWaitForSingleObject", "KeInitializeTimer",
            "KeInitializeDpc", "KeSetTimer", "KeCancelTimer",
-           // Whether a read timer's expiry is still the current one.
-           "KeReadStateTimer",
            // Pool, and the system address of a direct-I/O buffer
            // (MmGetSystemAddressForMdlSafe is a macro for it).
            "ExAllocatePool", "ExFreePool", "MmMapLockedPagesSpecifyCache",
