@@ -263,7 +263,9 @@ TEST_F(WriteTest, ATransferKeepsItsReferenceUntilItsCompletionIsDoneWithThePort)
       {"accepted", [](ScriptedDevice& device, TransferRequest&) { device.ReleaseOut(); }, STATUS_SUCCESS},
       {"failed",
        [](ScriptedDevice& device, TransferRequest&) {
-         device.FailNextTransfer(layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC);
+         // Idealised: the pipe stays usable for the case after this one.
+         device.FailNextTransfer(layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC,
+                                 ScriptedDevice::Halt::Never);
        },
        STATUS_DEVICE_DATA_ERROR},
       {"cancelled", [](ScriptedDevice&, TransferRequest& write) { write.Cancel(); }, STATUS_CANCELLED},
