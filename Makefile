@@ -4,6 +4,9 @@
 #   make test    everything, plus the sanitizer builds, then every test suite
 #   make demo    everything, then the main job
 #   make package the two driver packages (quillan.sys and its INF), one folder per system
+#   make explore the controlled-concurrency explorer's long campaign over every
+#                scenario (EXPLORE_SECONDS per scenario and strategy, default 30)
+#   make wine-test  both packages installed and driven under Wine's kernel
 #   make clean   remove the build folders
 #
 # Each build lives in its own folder under $(BUILD), is configured once with
@@ -24,7 +27,7 @@ OPTIONS_tsan    := $(SHIPPED) -DQUILLAN_SANITIZE=thread
 
 # Ninja already uses every core; builds run one after another.
 .NOTPARALLEL:
-.PHONY: build test demo demo-run package clean
+.PHONY: build test demo demo-run package clean explore wine-test
 
 # The Windows build comes first: the host test suites read its drivers.
 build: windows package host64 host32
@@ -41,6 +44,7 @@ test: build asan tsan
 	cd $(BUILD)/host32 && ctest --output-on-failure
 	cd $(BUILD)/asan && ctest --output-on-failure
 	cd $(BUILD)/tsan && ctest --output-on-failure
+	$(MAKE) wine-test
 
 demo: build demo-run
 
@@ -50,8 +54,21 @@ demo-run:
 	$(BUILD)/host64/tools/quillan-sim $(SIM_OPTIONS)
 	@echo "Driver packages: $(PACKAGE)/xp and $(PACKAGE)/w2k"
 
+# Every scenario of the explorer under each strategy for EXPLORE_SECONDS,
+# with schedules per second and the first failing schedule of each.
+EXPLORE_SECONDS ?= 30
+explore: host64
+	QUILLAN_EXPLORE_SECONDS=$(EXPLORE_SECONDS) $(BUILD)/host64/tests/quillan_tests \
+	  --gtest_filter='ExploreCampaign.*'
+
+# The shipped drivers on a second, independently written kernel: each
+# package installed from its own INF in a fresh 32-bit Wine prefix and
+# driven through kernel32's serial API (tests/wine/run says how).
+wine-test: windows package
+	tests/wine/run $(WINDOWS) $(PACKAGE) $(BUILD)/wine
+
 clean:
-	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan)
+	rm -rf $(addprefix $(BUILD)/,windows package host64 host32 asan tsan wine)
 
 # Configure a build folder once (again when this Makefile changes), then
 # let Ninja bring it up to date.

@@ -48,3 +48,7 @@ endfunction()
 
 quillan_windows_driver(quillan_xp  xp  0x0501 0x05010000 5 1)
 quillan_windows_driver(quillan_w2k w2k 0x0500 0x05000000 5 0)
+
+# The Wine harness's own Windows pieces, built with the drivers and never
+# packaged: the test bus driver and the two Win32 programs.
+include(${CMAKE_SOURCE_DIR}/tests/wine/wine.cmake)

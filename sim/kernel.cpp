@@ -18,6 +18,8 @@ void Reset() {
   verifier::Reset();
   clock::Reset();
   ke::ResetTimers();
+  ke::SetClockTick(ke::kTick15_625Ms);
+  ke::SetDpcDelivery(ke::DpcDelivery::HeldBack);
   ke::ResetDpcs();
   ke::ResetSpinLocks();
   pool::Reset();
@@ -31,12 +33,15 @@ void Reset() {
 
 std::vector<verifier::Finding> EndOfTest() {
   ke::StopConcurrent();
-  if (ke::SpinLocksHeldByThisThread() != 0) {
+  // DPCs still held back are reported below with those still queued: by
+  // now what they belong to may be gone, so they are not run.
+  bool lockHeld = ke::SpinLocksHeldByThisThread() != 0;
+  if (lockHeld) {
     verifier::Report(verifier::Rule::SpinLockHeldOnReturn, "the test ends with a spin lock held");
   }
   if (ke::CurrentIrql() != PASSIVE_LEVEL) {
     verifier::Report(verifier::Rule::IrqlNotRestored, "the test ends at IRQL " + std::to_string(ke::CurrentIrql()));
-    ke::LowerIrql(PASSIVE_LEVEL, "end of test");
+    ke::LowerIrql(PASSIVE_LEVEL, "end of test", lockHeld);
   }
   io::ReportAndReleaseIrps();
   io::ReportAndReleaseDevices();

@@ -71,8 +71,9 @@ NTSTATUS QueueWaitOnMask(PIRP irp, PortExtension* port) {
     DecrementIoCount(port->Self);
     return STATUS_DELETE_PENDING;
   }
-  EnqueueRequest(WaitRequests(port), irp, WaitCancelRoutine);
-  if (port->CurrentWaitIrp == nullptr) {
+  if (!EnqueueRequest(WaitRequests(port), irp, WaitCancelRoutine)) {
+    status = STATUS_CANCELLED;  // cancelled already, and completed
+  } else if (port->CurrentWaitIrp == nullptr) {
     // Normally this very request; an older one if a cancel left it queued.
     DequeueRequest(&port->CurrentWaitIrp, &port->WaitQueue);
     if (WatchedEvents(port) != 0) {

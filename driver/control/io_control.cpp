@@ -12,6 +12,7 @@
 #include "driver/control/events.h"
 #include "driver/control/properties.h"
 #include "driver/frame/dispatch.h"
+#include "driver/receive/reader.h"
 
 namespace {
 
@@ -70,7 +71,10 @@ NTSTATUS SetQueueSize(PortExtension* port, const ControlBuffer& buffer) {
   KeAcquireSpinLock(&port->RxBufferLock, &irql);
   ULONG capacity = port->RxBuffer.Capacity;
   KeReleaseSpinLock(&port->RxBufferLock, irql);
-  if (size <= capacity) return STATUS_SUCCESS;
+  if (size <= capacity) {
+    ResumeBulkReader(port);
+    return STATUS_SUCCESS;
+  }
 
   auto storage = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, size));
   if (storage == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -81,6 +85,7 @@ NTSTATUS SetQueueSize(PortExtension* port, const ControlBuffer& buffer) {
   if (size > port->RxBuffer.Capacity) RingBufferAdopt(&port->RxBuffer, storage, size, &unused);
   KeReleaseSpinLock(&port->RxBufferLock, irql);
   if (unused != nullptr) ExFreePool(unused);
+  ResumeBulkReader(port);  // a larger buffer may take a transfer now
   return STATUS_SUCCESS;
 }
 

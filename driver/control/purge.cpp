@@ -1,13 +1,15 @@
 /*
  * Purge. Each action runs under its own lock, never two at once: writes
  * first, then reads, then the receive buffer. There is no transmit buffer
- * to clear: bytes not yet sent stay with their write requests. A bulk-out
- * transfer already on its way is not stopped; its completion starts
- * whatever write is queued by then.
+ * to clear: bytes not yet sent stay with their write requests. Emptying
+ * the receive buffer lets a reader held back for room ask for data again.
+ * A bulk-out transfer already on its way is not stopped; its completion
+ * starts whatever write is queued by then.
  */
 #include "driver/control/events.h"
 
 #include "driver/frame/queue.h"
+#include "driver/receive/reader.h"
 
 NTSTATUS PurgePort(PortExtension* port, PIRP irp) {
   ULONG flags = *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
@@ -18,6 +20,7 @@ NTSTATUS PurgePort(PortExtension* port, PIRP irp) {
     KeAcquireSpinLock(&port->RxBufferLock, &irql);
     RingBufferClear(&port->RxBuffer);
     KeReleaseSpinLock(&port->RxBufferLock, irql);
+    ResumeBulkReader(port);  // the device's held-back data may come now
   }
   return STATUS_SUCCESS;
 }

@@ -75,6 +75,7 @@ static NTSTATUS OpenPort(PDEVICE_OBJECT device) {
   KeAcquireSpinLock(&port->RxBufferLock, &irql);
   RingBufferClear(&port->RxBuffer);
   KeReleaseSpinLock(&port->RxBufferLock, irql);
+  ResumeBulkReader(port);  // it may have filled the buffer and be waiting for room
   return STATUS_SUCCESS;
 }
 
@@ -106,11 +107,11 @@ NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT device, PIRP irp) {
   PortExtension* port = PortOf(device);
   DbgPrint("Entern SerialClose\n");
   IncrementIoCount(device);
-  // From here the reader stops at its next completion and a finished
-  // bulk-out transfer sends no further chunk.
+  // From here the reader sends nothing more and a finished bulk-out
+  // transfer sends no further chunk.
   SetFlag(port->PortOpen, FALSE);
   CancelAllRequests(device);
-  AbortPipe(device, port->ReadPipe);
+  StopBulkReader(device);
   AbortPipe(device, port->WritePipe);
   DecrementIoCount(device);
 

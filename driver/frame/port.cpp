@@ -44,6 +44,7 @@ VOID InitializePortRecord(PortExtension* port, PDEVICE_OBJECT self) {
 
   KeInitializeEvent(&port->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&port->NoPendingIoEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&port->ReaderSendDone, NotificationEvent, TRUE);
 }
 
 BOOLEAN IsPortUsable(PDEVICE_OBJECT device) {

@@ -39,7 +39,12 @@ struct PortExtension {
   ULONG WaitMask;                              // EventLock
   RingBuffer RxBuffer;                         // RxBufferLock
   KSPIN_LOCK RxBufferLock;
-  BOOLEAN ReaderRunning;                       // no lock: single-byte flag
+  BOOLEAN ReaderRunning;                       // RxBufferLock: the reader holds its request and reference
+  BOOLEAN ReaderParked;                        // RxBufferLock: the reader's request waits in the driver for room
+  BOOLEAN ReaderSending;                       // RxBufferLock: the reader's request is being handed down
+  BOOLEAN ReaderReturned;                      // RxBufferLock: it came back during the hand-down
+  BOOLEAN ReaderStopWanted;                    // RxBufferLock: the reader is being stopped; nothing more is sent
+  KEVENT ReaderSendDone;                       // RxBufferLock: signalled while no hand-down is in progress
   LIST_ENTRY ReadQueue;                        // ReadQueueLock
   KSPIN_LOCK ReadQueueLock;                    // guards ReadQueue and CurrentReadIrp
   struct _URB_BULK_OR_INTERRUPT_TRANSFER* ReadUrb;  // owned by the bulk-in reader
@@ -53,7 +58,6 @@ struct PortExtension {
   KTIMER ReadIntervalTimer;
   KDPC ReadIntervalDpc;
   TimeoutState ReadIntervalState;              // ReadQueueLock
-  BOOLEAN ReadCompleteOnData;                  // ReadQueueLock
   BOOLEAN ReadTimerFired;                      // set without a lock; read and cleared under ReadQueueLock
   BOOLEAN PortOpen;                            // no lock: single-byte flag
   LIST_ENTRY WriteQueue;                       // WriteQueueLock

@@ -18,6 +18,7 @@
 #include "driver/frame/queue.h"
 
 #include "driver/receive/read.h"
+#include "driver/receive/reader.h"
 #include "driver/transmit/write.h"
 
 RequestQueue ReadRequests(PortExtension* port) {
@@ -35,9 +36,21 @@ RequestQueue WaitRequests(PortExtension* port) {
           {{nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr}}, ZeroInformation, ZeroInformation, KeepInformation};
 }
 
-VOID EnqueueRequest(const RequestQueue& queue, PIRP irp, PDRIVER_CANCEL cancelRoutine) {
+static VOID CompleteCancelled(PDEVICE_OBJECT device, PIRP irp, InformationOnCancel information);
+static VOID UnlinkRequest(PIRP irp);
+
+BOOLEAN EnqueueRequest(const RequestQueue& queue, PIRP irp, PDRIVER_CANCEL cancelRoutine) {
   InsertTailList(queue.Queue, &irp->Tail.Overlay.ListEntry);
   (void)IoSetCancelRoutine(irp, cancelRoutine);
+  // Cancelled before the routine was installed: nobody will call it, so the
+  // request is completed here, unless a cancel that came meanwhile took the
+  // routine (it then completes the request once it gets the lock).
+  if (IsCancelled(irp) && ClaimRequest(irp)) {
+    UnlinkRequest(irp);
+    CompleteCancelled(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp, queue.Cancelled);
+    return FALSE;
+  }
+  return TRUE;
 }
 
 // Unlinks a request and points its links at itself, so that unlinking it
@@ -119,6 +132,9 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   // deadlock, and none is installed.
   if (from == FromCurrentSlot) ProcessReadQueue(PortOf(device));
   IoReleaseCancelSpinLock(cancelIrql);
+  // Only once the cancel spin lock is released: the reader's transfer may
+  // complete on this thread.
+  if (from == FromCurrentSlot) ResumeBulkReader(PortOf(device));
 }
 
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {

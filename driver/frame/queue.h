@@ -38,9 +38,11 @@ RequestQueue WaitRequests(PortExtension* port);
 // Appends a request and installs its cancel routine. The caller holds the
 // queue's lock and has taken the request's pending-I/O reference; it marks
 // the request pending unless its dispatch may still complete it at once.
-// A request cancelled before its routine was installed stays queued: the
-// serving code finds Cancel set when it becomes current.
-VOID EnqueueRequest(const RequestQueue& queue, PIRP irp, PDRIVER_CANCEL cancelRoutine);
+// A request cancelled before its routine was installed is completed with
+// STATUS_CANCELLED at once (its reference dropped) and FALSE returned: the
+// request is gone, and the dispatch routine returns STATUS_CANCELLED (or
+// STATUS_PENDING if it marked the request pending).
+BOOLEAN EnqueueRequest(const RequestQueue& queue, PIRP irp, PDRIVER_CANCEL cancelRoutine);
 
 // Moves the oldest queued request into the current slot (the slot is set to
 // null first) and returns TRUE, or returns FALSE if the queue is empty. The

@@ -10,6 +10,7 @@
 #include "driver/frame/dispatch.h"
 #include "driver/frame/queue.h"
 #include "driver/pnp/pnp.h"
+#include "driver/receive/reader.h"
 #include "driver/usb/configure.h"
 #include "driver/usb/submit.h"
 
@@ -95,7 +96,7 @@ static NTSTATUS SurpriseRemovePort(PDEVICE_OBJECT device, PIRP irp) {
   SetFlag(port->Removed, TRUE);
   RemovePortNaming(port);
   CancelAllRequests(device);
-  AbortIfConfigured(device, port->ReadPipe);
+  StopBulkReader(device);
   AbortIfConfigured(device, port->WritePipe);
   const NTSTATUS passedWith = STATUS_SUCCESS;
   irp->IoStatus.Status = passedWith;
@@ -120,7 +121,7 @@ static NTSTATUS RemovePort(PDEVICE_OBJECT device, PIRP irp) {
   SetFlag(port->Removed, TRUE);
   CancelAllRequests(device);
   AbortIfConfigured(device, port->WritePipe);
-  AbortIfConfigured(device, port->ReadPipe);
+  StopBulkReader(device);
   DecrementIoCount(device);
   NTSTATUS status = PassDown(device, irp);
   // The baseline reference taken when the device was added.

@@ -14,6 +14,15 @@
  * sets ReadTimerFired and runs a pass, which completes the read with what it
  * has: STATUS_SUCCESS if that fills it, STATUS_TIMEOUT otherwise.
  *
+ * Under ReadIntervalTimeout = MAXULONG two modes end a read as soon as it
+ * has bytes. With both totals 0 a read returns at once with what is
+ * buffered, even nothing. With the multiplier MAXULONG and a constant
+ * between 0 and MAXULONG a read returns at once with what is buffered if
+ * there is anything, otherwise with the first bytes that arrive, otherwise
+ * when the constant runs out. What a read waits for is decided when it
+ * becomes current and kept with the read, so that no read's time-outs
+ * outlast it.
+ *
  * An expiry whose DPC runs only after its read has ended (on another
  * processor, the pass that ended it held the lock the DPC waits for) must
  * not end the next read. Each read records in its first driver context slot
@@ -28,10 +37,11 @@
 #include "driver/frame/timer.h"
 #include "driver/receive/reader.h"
 
-// Which timers were armed for a read, in its first driver context slot,
-// ours while the read is held.
+// Which timers were armed for a read, and whether its first bytes end it,
+// in its first driver context slot, ours while the read is held.
 static const ULONG_PTR kTotalArmed = 1;
 static const ULONG_PTR kIntervalArmed = 2;
+static const ULONG_PTR kEndsOnData = 4;
 
 static ULONG_PTR ArmedTimers(PIRP read) { return reinterpret_cast<ULONG_PTR>(read->Tail.Overlay.DriverContext[0]); }
 
@@ -50,16 +60,37 @@ static VOID StopReadTimers(PortExtension* port) {
   StopTimeout(port->Self, ReadIntervalTimeout(port));
 }
 
-// Arms the timers of the current read, which a pass has left pending after
-// copying `copied` bytes into it. ReadQueueLock and RxBufferLock held.
-static VOID ArmReadTimers(PortExtension* port, PIRP read, ULONG copied, BOOLEAN becameCurrent) {
-  if (!becameCurrent) StopTimeout(port->Self, ReadIntervalTimeout(port));
-
-  SERIAL_TIMEOUTS timeouts;
+static SERIAL_TIMEOUTS CopyTimeouts(PortExtension* port) {
   KIRQL irql;
   KeAcquireSpinLock(&port->TimeoutsLock, &irql);
-  timeouts = port->Timeouts;
+  SERIAL_TIMEOUTS timeouts = port->Timeouts;
   KeReleaseSpinLock(&port->TimeoutsLock, irql);
+  return timeouts;
+}
+
+// How a read that cannot be filled at once ends, chosen by the read
+// time-outs in force when it becomes current.
+enum ReadEnding {
+  ByTimers,      // when full, by its timers, or cancelled
+  AtOnce,        // I = MAXULONG, M = K = 0: at once, with what is buffered
+  OnFirstBytes,  // I = M = MAXULONG, 0 < K < MAXULONG: with the first bytes it gets, or after K
+};
+
+static ReadEnding EndingOf(const SERIAL_TIMEOUTS& timeouts) {
+  if (timeouts.ReadIntervalTimeout != MAXULONG) return ByTimers;
+  ULONG multiplier = timeouts.ReadTotalTimeoutMultiplier;
+  ULONG constant = timeouts.ReadTotalTimeoutConstant;
+  if (multiplier == 0 && constant == 0) return AtOnce;
+  if (multiplier == MAXULONG && constant != 0 && constant != MAXULONG) return OnFirstBytes;
+  return ByTimers;
+}
+
+// Arms the timers of the current read, which a pass has left pending after
+// copying `copied` bytes into it. ReadQueueLock and RxBufferLock held.
+static VOID ArmReadTimers(PortExtension* port, PIRP read, const SERIAL_TIMEOUTS& timeouts, ULONG copied,
+                          BOOLEAN becameCurrent) {
+  if (!becameCurrent) StopTimeout(port->Self, ReadIntervalTimeout(port));
+
   ULONG interval = timeouts.ReadIntervalTimeout;
   ULONG multiplier = timeouts.ReadTotalTimeoutMultiplier;
   ULONG constant = timeouts.ReadTotalTimeoutConstant;
@@ -70,9 +101,6 @@ static VOID ArmReadTimers(PortExtension* port, PIRP read, ULONG copied, BOOLEAN 
     totalInForce = multiplier != 0 || constant != 0;
   } else if (constant == MAXULONG) {
     totalInForce = FALSE;  // wait until full
-  } else if (multiplier == 0 && constant == 0) {
-    totalInForce = FALSE;  // complete as soon as data arrive
-    port->ReadCompleteOnData = TRUE;
   } else {
     totalInForce = TRUE;
     if (multiplier == MAXULONG) multiplier = 0;  // a total of the constant alone, possibly 0: at once
@@ -135,14 +163,18 @@ static NTSTATUS ServeReads(PortExtension* port, PIRP arriving) {
       if (read->IoStatus.Information == length) {
         if (!ClaimRequest(read)) break;  // its cancel routine reports the bytes just copied
         completion = STATUS_SUCCESS;
-      } else if ((port->ReadCompleteOnData && copied > 0) || port->ReadTimerFired) {
+      } else {
+        SERIAL_TIMEOUTS timeouts = CopyTimeouts(port);
+        ReadEnding ending = becameCurrent ? EndingOf(timeouts) : ByTimers;
+        if (ending == OnFirstBytes) NoteArmed(read, kEndsOnData);
+        BOOLEAN endsOnData = (ArmedTimers(read) & kEndsOnData) != 0;
+        if (ending != AtOnce && !(endsOnData && copied > 0) && !port->ReadTimerFired) {
+          ArmReadTimers(port, read, timeouts, copied, becameCurrent);
+          break;
+        }
         if (!ClaimRequest(read)) break;
         completion = STATUS_TIMEOUT;
         port->ReadTimerFired = FALSE;
-        if (copied > 0) port->ReadCompleteOnData = FALSE;
-      } else {
-        ArmReadTimers(port, read, copied, becameCurrent);
-        break;
       }
     }
 
@@ -191,6 +223,7 @@ VOID NTAPI ReadTimeoutDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOID
     ServeReads(port, nullptr);
   }
   KeReleaseSpinLock(&port->ReadQueueLock, irql);
+  ResumeBulkReader(port);  // the pass may have made room
   // The timer's reference kept the record alive until here.
   if (dropReference) DecrementIoCount(self);
 }
@@ -212,9 +245,10 @@ NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp) {
     KeReleaseSpinLock(&port->ReadQueueLock, irql);
     return RefuseTransfer(device, irp, STATUS_DELETE_PENDING);
   }
-  EnqueueRequest(ReadRequests(port), irp, ReadCancelRoutine);
   NTSTATUS status;
-  if (port->CurrentReadIrp == nullptr) {
+  if (!EnqueueRequest(ReadRequests(port), irp, ReadCancelRoutine)) {
+    status = STATUS_CANCELLED;  // cancelled already, and completed
+  } else if (port->CurrentReadIrp == nullptr) {
     status = ServeReads(port, irp);
   } else {
     // Served when the reads ahead of it are done.
@@ -223,5 +257,6 @@ NTSTATUS NTAPI SerialRead(PDEVICE_OBJECT device, PIRP irp) {
     status = STATUS_PENDING;
   }
   KeReleaseSpinLock(&port->ReadQueueLock, irql);
+  ResumeBulkReader(port);  // the pass may have made room
   return status;
 }

@@ -50,6 +50,14 @@ NTSTATUS RingBufferFree(RingBuffer* ring) {
 // RxBufferLock held.
 ULONG RingBufferCount(const RingBuffer* ring) { return ring->Count; }
 
+// One slot is always kept free. RxBufferLock held.
+ULONG RingBufferRoom(const RingBuffer* ring) {
+  if (ring->Data == NULL || ring->Capacity == 0) {
+    return 0;
+  }
+  return ring->Capacity - 1 - ring->Count;
+}
+
 // Stores the bytes in order until the buffer is full; the bytes that fit stay
 // stored even when the rest do not (STATUS_BUFFER_TOO_SMALL). A buffer without
 // storage has no room. RxBufferLock held.

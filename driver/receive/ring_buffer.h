@@ -22,6 +22,8 @@ NTSTATUS RingBufferInit(RingBuffer* ring, ULONG capacity);
 VOID RingBufferClear(RingBuffer* ring);
 NTSTATUS RingBufferFree(RingBuffer* ring);
 ULONG RingBufferCount(const RingBuffer* ring);
+// Bytes a put can still store: none without storage.
+ULONG RingBufferRoom(const RingBuffer* ring);
 NTSTATUS RingBufferPut(RingBuffer* ring, const UCHAR* source, ULONG length);
 NTSTATUS RingBufferGet(RingBuffer* ring, PUCHAR destination, ULONG length);
 NTSTATUS RingBufferResize(RingBuffer* ring, ULONG newCapacity);

@@ -367,7 +367,7 @@ static NTSTATUS QueueWriteRequest(PDEVICE_OBJECT device, PIRP irp) {
   // Marked before it can be completed: the pass below may complete it.
   IoMarkIrpPending(irp);
   irp->IoStatus.Status = STATUS_PENDING;
-  EnqueueRequest(WriteRequests(port), irp, WriteCancelRoutine);
+  (void)EnqueueRequest(WriteRequests(port), irp, WriteCancelRoutine);  // if cancelled already, completed
   ULONG released = ServeWrites(port, &irql);
   KeReleaseSpinLock(&port->WriteQueueLock, irql);
   DropTransferReferences(device, released);

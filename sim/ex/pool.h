@@ -31,6 +31,13 @@ std::string DescribeOutstanding();
 void FailNth(uint64_t n);
 // Every allocation from the nth on fails.
 void FailFrom(uint64_t n);
+// Low-resources mode, as Driver Verifier's: after `grace` more allocations,
+// each one fails with a chance of `percent` in a hundred, decided by the seed
+// and the allocation's number (the same seed fails the same allocations).
+void SimulateLowResources(uint64_t seed, uint64_t grace, unsigned percent);
+// Allocations the low-resources mode failed since it was turned on.
+uint64_t LowResourceFailures();
+// Ends planned failures and the low-resources mode.
 void StopFailing();
 // Counts one allocation made for a driver outside the pool (an IRP, a device
 // object) against the same injection, and says whether it may succeed.

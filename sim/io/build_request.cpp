@@ -6,13 +6,18 @@
  * passed as the control code's transfer method says. When its completion
  * reaches the top, the I/O manager copies buffered output back, writes the
  * caller's status block, signals the caller's event and frees the IRP: the
- * caller neither completes nor frees it.
+ * caller neither completes nor frees it. As on Windows, a request that the
+ * lower driver failed (an error status) without ever returning
+ * STATUS_PENDING is only freed: its status block stays as it was and its
+ * event is not signalled, since the caller has the status from
+ * IofCallDriver and must not wait.
  *
  * Called at PASSIVE_LEVEL. Returns null when an allocation fails.
  */
 #include "sim/ex/pool.h"
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
 
 #include <algorithm>
@@ -31,8 +36,24 @@ void FinishBuiltRequest(PIRP irp, ULONG outputLength) {
     }
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) ExFreePool(irp->AssociatedIrp.SystemBuffer);
   }
-  *irp->UserIosb = irp->IoStatus;
-  PKEVENT event = irp->UserEvent;
+  // A request that failed without ever being pended is only freed: the
+  // caller's status block and event are left alone, as on Windows.
+  // PendingReturned is the top location's pending mark.
+  PKEVENT event = nullptr;
+  if (!NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned) {
+    // The status block and event are usually the caller's locals: if its
+    // frame has returned, the I/O manager would write into another frame.
+    if (ke::OnUnwoundKernelStack(irp->UserIosb)) {
+      verifier::Report(verifier::Rule::StatusBlockOnUnwoundStack,
+                       "a built request completes after the frame holding its IO_STATUS_BLOCK returned");
+    }
+    if (irp->UserEvent != nullptr && ke::OnUnwoundKernelStack(irp->UserEvent)) {
+      verifier::Report(verifier::Rule::StatusBlockOnUnwoundStack,
+                       "a built request completes after the frame holding its event returned");
+    }
+    *irp->UserIosb = irp->IoStatus;
+    event = irp->UserEvent;
+  }
   FreeIrp(irp);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }

@@ -7,6 +7,7 @@
  * manager's own cancel for a caller (Request::Cancel) quietly loses that race.
  */
 #include "sim/io/io.h"
+#include "sim/explore/hook.h"
 #include "sim/ke/ke.h"
 #include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
@@ -16,6 +17,7 @@
 namespace sim::io {
 
 BOOLEAN CancelIrp(PIRP Irp, bool forCaller) {
+  explore::Yield("IoCancelIrp");
   auto record = FindIrp(Irp, "IoCancelIrp");
   if (!record) return FALSE;
   {
@@ -46,7 +48,9 @@ BOOLEAN CancelIrp(PIRP Irp, bool forCaller) {
   Irp->CancelIrql = irql;
   PDEVICE_OBJECT device =
       Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+  ke::ThisThreadContext().cancelRoutines++;
   ke::CallDriverRoutine("cancel routine", [&] { routine(device, Irp); });
+  ke::ThisThreadContext().cancelRoutines--;
   // The IRP may be completed and gone now.
   if (ke::ThisThreadHolds(ke::CancelSpinLock())) {
     char text[128];

@@ -6,10 +6,13 @@
  * stops the walk and hands the IRP back to that routine's driver. A location
  * whose routine does not run passes the pending mark up to the next one. As
  * the walk passes a location whose dispatch routine returned STATUS_PENDING,
- * it checks that the location carries the pending mark.
+ * it checks that the location carries the pending mark. After each
+ * completion routine it checks the IRQL and the spin locks held, as after
+ * dispatch and DPC routines.
  * When the walk passes the top, the IRP's originator finishes it.
  */
 #include "sim/io/io.h"
+#include "sim/explore/hook.h"
 #include "sim/ke/ke.h"
 #include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
@@ -18,6 +21,8 @@
 
 namespace sim::io {
 namespace {
+
+void CheckInformation(const IrpRecord& record, PIRP irp);
 
 bool CheckCompletable(IrpRecord& record, PIRP irp) {
   char text[160];
@@ -46,7 +51,29 @@ bool CheckCompletable(IrpRecord& record, PIRP irp) {
     verifier::Report(verifier::Rule::IrqlTooHigh, "IofCompleteRequest called at IRQL " +
                                                       std::to_string(ke::CurrentIrql()));
   }
+  CheckInformation(record, irp);
   return true;
+}
+
+// The I/O manager copies IoStatus.Information bytes of a buffered device
+// control request back to its caller: more than the caller's output buffer
+// overruns it.
+void CheckInformation(const IrpRecord& record, PIRP irp) {
+  if (record.origin == IrpOrigin::Driver || NT_ERROR(irp->IoStatus.Status)) return;
+  PIO_STACK_LOCATION top = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (irp->StackCount - 1);
+  if (top->MajorFunction != IRP_MJ_DEVICE_CONTROL ||
+      METHOD_FROM_CTL_CODE(top->Parameters.DeviceIoControl.IoControlCode) != METHOD_BUFFERED) {
+    return;
+  }
+  ULONG_PTR limit = top->Parameters.DeviceIoControl.OutputBufferLength;
+  if (irp->IoStatus.Information > limit) {
+    char text[192];
+    std::snprintf(text, sizeof text, "IofCompleteRequest of a buffered device control request 0x%08lX with "
+                  "IoStatus.Information %lu, larger than its %lu-byte output buffer",
+                  static_cast<unsigned long>(top->Parameters.DeviceIoControl.IoControlCode),
+                  static_cast<unsigned long>(irp->IoStatus.Information), static_cast<unsigned long>(limit));
+    verifier::Report(verifier::Rule::InformationExceedsBuffer, text);
+  }
 }
 
 // What the I/O manager leaves of a location once completion has passed it.
@@ -83,9 +110,35 @@ void FinishAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
   if (record->onTop) record->onTop(irp);
 }
 
+// A completion routine returns at the IRQL it was called at, holding no spin
+// lock it did not hold then. Checked here, after each routine, so that a
+// caller that restores its own IRQL afterwards cannot hide it; the IRQL is
+// then put back, so that one fault is reported once.
+void CheckRoutineReturn(PIO_COMPLETION_ROUTINE routine, KIRQL irql, size_t locks) {
+  char text[160];
+  bool lockHeld = ke::SpinLocksHeldByThisThread() != locks;
+  if (lockHeld) {
+    std::snprintf(text, sizeof text, "completion routine %p returned holding %zu spin lock(s), called with %zu",
+                  reinterpret_cast<void*>(routine), ke::SpinLocksHeldByThisThread(), locks);
+    verifier::Report(verifier::Rule::SpinLockHeldOnReturn, text);
+  }
+  KIRQL now = ke::CurrentIrql();
+  if (now != irql) {
+    std::snprintf(text, sizeof text, "completion routine %p returned at IRQL %d, called at %d",
+                  reinterpret_cast<void*>(routine), now, irql);
+    verifier::Report(verifier::Rule::IrqlNotRestored, text);
+    if (now > irql) {
+      ke::LowerIrql(irql, "completion routine return", lockHeld);
+    } else {
+      ke::RaiseIrql(irql, "completion routine return");
+    }
+  }
+}
+
 }  // namespace
 
 void CompleteRequest(PIRP irp) {
+  explore::Yield("IofCompleteRequest");
   auto record = FindIrp(irp, "IofCompleteRequest");
   if (!record) return;
   {
@@ -94,6 +147,7 @@ void CompleteRequest(PIRP irp) {
     record->completing = true;
   }
 
+  int completedAt = irp->CurrentLocation;  // the location of the driver that completes it
   while (irp->CurrentLocation <= irp->StackCount) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     int location = irp->CurrentLocation;
@@ -115,6 +169,17 @@ void CompleteRequest(PIRP irp) {
                              "did not propagate Irp->PendingReturned)");
       }
       seen.pendingToCheck = false;
+      // The driver that holds the IRP here is still in its dispatch routine,
+      // yet a DPC, a cancel routine or another thread completes it: the
+      // driver queued it where others find it before marking it pending.
+      const ke::RoutineContext& context = ke::ThisThreadContext();
+      if (location == completedAt && seen.dispatching && !seen.pendingReturned &&
+          (seen.dispatchThread != std::this_thread::get_id() || context.dpcs != 0 || context.cancelRoutines != 0)) {
+        verifier::Report(verifier::Rule::QueuedIrpNotMarkedPending,
+                         "an IRP was completed by a DPC, a cancel routine or another thread while its dispatch "
+                         "routine still ran and before it was marked pending (IoMarkIrpPending before queuing it)");
+        seen.queuedUnmarked = true;
+      }
       runs = routine != nullptr && RoutineRuns(irp, stack->Control);
       ClearLocation(stack);
       stack->CompletionRoutine = nullptr;
@@ -131,7 +196,12 @@ void CompleteRequest(PIRP irp) {
       PDEVICE_OBJECT device =
           irp->CurrentLocation > irp->StackCount ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
       NTSTATUS result;
+      KIRQL irql = ke::CurrentIrql();
+      size_t locks = ke::SpinLocksHeldByThisThread();
+      ke::ThisThreadContext().completionRoutines++;
       ke::CallDriverRoutine("completion routine", [&] { result = routine(device, irp, context); });
+      ke::ThisThreadContext().completionRoutines--;
+      CheckRoutineReturn(routine, irql, locks);
       if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // don't touch the packet: it may be gone
       std::lock_guard<std::mutex> hold(record->lock);
       if (record->freed) {

@@ -143,6 +143,13 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   }
   std::string described = io::Describe(DeviceObject, record);
   bool stays = false;
+  // After surprise removal the stack stays until IRP_MN_REMOVE_DEVICE, which
+  // may still arrive through it.
+  if (io::InSurpriseRemovalOf(DeviceObject)) {
+    verifier::Report(verifier::Rule::RemovedInSurpriseRemoval,
+                     described + " is deleted while handling IRP_MN_SURPRISE_REMOVAL (delete it on IRP_MN_REMOVE_DEVICE)");
+    stays = true;
+  }
   if (DeviceObject->AttachedDevice != nullptr) {
     verifier::Report(verifier::Rule::DeviceDeletedWhileAttached,
                      described + " is deleted while another device is still attached above it");
@@ -213,6 +220,11 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   if (above == nullptr) {
     verifier::Report(verifier::Rule::UnsupportedCall, "IoDetachDevice of a device with nothing attached above it");
     return;
+  }
+  if (io::InSurpriseRemovalOf(above)) {
+    verifier::Report(verifier::Rule::RemovedInSurpriseRemoval,
+                     "IoDetachDevice while handling IRP_MN_SURPRISE_REMOVAL (detach on IRP_MN_REMOVE_DEVICE)");
+    return;  // the device stays attached, for the remove request still to come
   }
   TargetDevice->AttachedDevice = nullptr;
   auto found = io::g_devices.find(above);

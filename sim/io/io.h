@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sim::io {
@@ -36,6 +37,16 @@ struct LocationSnapshot {
   // Counts the times the IRP was sent to this location again after
   // completion had passed it (a completion routine resubmitting it).
   uint64_t resends = 0;
+  // The location's dispatch routine is running, on this thread.
+  bool dispatching = false;
+  std::thread::id dispatchThread;
+  // Completion passed the location, while its dispatch routine still ran,
+  // from a DPC, a cancel routine or another thread, with no pending mark:
+  // reported then, not again when the dispatch routine returns.
+  bool queuedUnmarked = false;
+  // The completion routine the sender left in the location, as the IRP
+  // arrived (a driver that shares the location must not replace it).
+  PIO_COMPLETION_ROUTINE senderRoutine = nullptr;
 };
 
 struct IrpRecord {
@@ -68,6 +79,10 @@ BOOLEAN CancelIrp(PIRP irp, bool forCaller);
 // Sends an IRP to a device's dispatch routine the way IofCallDriver does and
 // checks the dispatch result against how the IRP was completed.
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine);
+
+// True while this thread runs the IRP_MN_SURPRISE_REMOVAL dispatch routine
+// of `device`, in which the device must stay attached and alive.
+bool InSurpriseRemovalOf(PDEVICE_OBJECT device);
 
 // Number of IRPs allocated and not freed; one line each for messages.
 size_t LiveIrpCount();

@@ -1,5 +1,6 @@
 #include "sim/io/request.h"
 #include "sim/io/io.h"
+#include "sim/explore/hook.h"
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
 #include "sim/verifier/verifier.h"
@@ -55,9 +56,17 @@ PIO_STACK_LOCATION Request::Stack() const {
                                                    : IoGetCurrentIrpStackLocation(irp_);
 }
 
-NTSTATUS Request::Send() { return IofCallDriver(target_, irp_); }
+NTSTATUS Request::Send() {
+  NTSTATUS status = IofCallDriver(target_, irp_);
+  clock::Settle();
+  return status;
+}
 
-BOOLEAN Request::Cancel() { return CancelIrp(irp_, true); }
+BOOLEAN Request::Cancel() {
+  BOOLEAN cancelled = CancelIrp(irp_, true);
+  clock::Settle();
+  return cancelled;
+}
 
 bool Request::Completed() const {
   std::lock_guard<std::mutex> hold(completion_->lock);
@@ -76,6 +85,7 @@ int64_t Request::CompletionTime() const {
 }
 
 bool Request::Await() const {
+  if (explore::BlockUntil("the caller's wait for its request", [this] { return Completed(); })) return true;
   if (ke::Concurrent()) return WaitCompleted(ke::WatchdogSeconds() * 1000);
   while (!Completed() && clock::FireNext(std::numeric_limits<int64_t>::max())) {
   }

@@ -19,6 +19,7 @@ int64_t g_now;
 uint64_t g_nextId = 1;
 std::map<Key, std::function<void()>> g_schedule;
 std::map<uint64_t, int64_t> g_dueById;
+thread_local int t_firing;  // FireNext calls in progress on this thread
 
 }  // namespace
 
@@ -56,6 +57,7 @@ bool FireNext(int64_t limit) {
   // timer's DPC runs, a second timer due with it is no longer set.
   bool fired = false;
   int64_t instant = 0;
+  ++t_firing;
   ke::DeferDpcs();
   for (;;) {
     std::function<void()> work;
@@ -74,6 +76,7 @@ bool FireNext(int64_t limit) {
     fired = true;
   }
   ke::ResumeDpcs();  // runs the DPCs queued meanwhile
+  --t_firing;
   return fired;
 }
 
@@ -86,6 +89,13 @@ void Advance(int64_t units) {
 }
 
 void AdvanceMs(uint64_t milliseconds) { Advance(static_cast<int64_t>(milliseconds) * kUnitsPerMs); }
+
+void Settle() {
+  if (t_firing != 0 || ke::Concurrent() || ke::CurrentIrql() != PASSIVE_LEVEL || ke::SpinLocksHeldByThisThread() != 0) {
+    return;
+  }
+  Advance(0);
+}
 
 void Reset() {
   std::lock_guard<std::mutex> hold(g_lock);

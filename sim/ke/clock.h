@@ -29,6 +29,14 @@ bool FireNext(int64_t limit);
 void Advance(int64_t units);
 void AdvanceMs(uint64_t milliseconds);
 
+// What a test's thread does when it hands control back to the simulated
+// machine (after sending a request, cancelling one, or changing a device):
+// everything due at the current instant runs, as the other processors would
+// have run it by the time the caller goes on. Time does not move. Only in
+// the deterministic mode, on a thread at PASSIVE_LEVEL holding no spin lock
+// and not already firing the clock; elsewhere it does nothing.
+void Settle();
+
 void Reset();
 
 constexpr int64_t kUnitsPerMs = 10000;

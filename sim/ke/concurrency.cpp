@@ -1,15 +1,18 @@
 /*
  * The two ways of running. Deterministic (the default): everything happens
- * on the test's thread. Concurrent: a DPC thread runs queued DPCs at
+ * on the test's thread. Concurrent: two DPC threads (two DPC processors,
+ * so that two DPCs can run at once) run queued DPCs at
  * DISPATCH_LEVEL while the test's threads issue requests, and blocking waits
  * are bounded by a real-time watchdog.
  */
 #include "sim/ke/ke.h"
+#include "sim/explore/hook.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace sim::ke {
 namespace {
@@ -19,7 +22,7 @@ std::atomic<unsigned> g_watchdogSeconds{kDefaultWatchdogSeconds};
 std::mutex g_lock;
 std::condition_variable g_work;
 bool g_stopping;
-std::thread g_dpcThread;
+std::vector<std::thread> g_dpcThreads;
 
 void DpcThreadMain() {
   for (;;) {
@@ -32,12 +35,12 @@ void DpcThreadMain() {
 
 }  // namespace
 
-bool Concurrent() { return g_concurrent.load(); }
+bool Concurrent() { return g_concurrent.load() || explore::Exploring(); }
 
 void StartConcurrent() {
   if (g_concurrent.exchange(true)) return;
   g_stopping = false;
-  g_dpcThread = std::thread(DpcThreadMain);
+  for (int i = 0; i < kDpcProcessors; ++i) g_dpcThreads.emplace_back(DpcThreadMain);
 }
 
 void StopConcurrent() {
@@ -47,9 +50,10 @@ void StopConcurrent() {
     g_stopping = true;
   }
   g_work.notify_all();
-  g_dpcThread.join();
+  for (std::thread& thread : g_dpcThreads) thread.join();
+  g_dpcThreads.clear();
   g_concurrent.store(false);
-  RunQueuedDpcs();  // whatever was queued after the thread's last look
+  DrainDpcs();  // whatever was queued after the threads' last look
 }
 
 void SignalDpcThread() {

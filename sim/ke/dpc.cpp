@@ -1,13 +1,17 @@
 /*
  * Deferred procedure calls. A queued DPC runs once, at DISPATCH_LEVEL: in
  * deterministic mode on the thread whose IRQL next falls below
- * DISPATCH_LEVEL (at once if the queuing thread is already below it), in
- * concurrent mode on the DPC thread. A DPC already queued is not queued again.
+ * DISPATCH_LEVEL (at once if the queuing thread is already below it), or,
+ * when DPCs are held back, at the next point where the machine has control
+ * (see DpcDelivery); in concurrent mode on one of the DPC processors, which
+ * may run two DPCs at once. A DPC already queued is not queued again.
  */
 #include "sim/ke/ke.h"
+#include "sim/explore/hook.h"
 #include "sim/ke/stack.h"
 #include "sim/verifier/verifier.h"
 
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -20,6 +24,7 @@ std::deque<PKDPC> g_queue;
 int g_queuedMarker;  // DpcData points here while a DPC is queued
 thread_local bool t_runningDpcs;
 thread_local unsigned t_deferred;  // DeferDpcs without its ResumeDpcs yet
+std::atomic<DpcDelivery> g_delivery{DpcDelivery::AtIrqlDrop};
 
 std::optional<DpcCall> PopDpc() {
   std::lock_guard<std::mutex> hold(g_lock);
@@ -38,7 +43,9 @@ std::optional<DpcCall> PopDpc() {
 void RunDpc(const DpcCall& call) {
   KIRQL before = RaiseIrql(DISPATCH_LEVEL, "DPC delivery");
   size_t locksBefore = SpinLocksHeldByThisThread();
+  ThisThreadContext().dpcs++;
   CallDriverRoutine("DPC routine", [&] { call.routine(call.dpc, call.context, call.argument1, call.argument2); });
+  ThisThreadContext().dpcs--;
   if (CurrentIrql() != DISPATCH_LEVEL) {
     char text[96];
     std::snprintf(text, sizeof text, "DPC routine %p returned at IRQL %d, expected DISPATCH_LEVEL (%d)",
@@ -55,23 +62,31 @@ void RunDpc(const DpcCall& call) {
   // Back to where the processor was, without running DPCs recursively here.
   bool wasRunning = t_runningDpcs;
   t_runningDpcs = true;
-  LowerIrql(before, "DPC delivery");
+  LowerIrql(before, "DPC delivery", locksAfter != locksBefore);
   t_runningDpcs = wasRunning;
 }
 
 std::optional<DpcCall> TakeQueuedDpc() { return PopDpc(); }
 
-void RunQueuedDpcs() {
+void SetDpcDelivery(DpcDelivery delivery) { g_delivery.store(delivery); }
+DpcDelivery GetDpcDelivery() { return g_delivery.load(); }
+
+void DrainDpcs() {
   if (Concurrent() || t_runningDpcs || t_deferred != 0 || CurrentIrql() >= DISPATCH_LEVEL) return;
   t_runningDpcs = true;
   while (std::optional<DpcCall> call = PopDpc()) RunDpc(*call);
   t_runningDpcs = false;
 }
 
+void RunQueuedDpcs() {
+  if (g_delivery.load() == DpcDelivery::HeldBack) return;
+  DrainDpcs();
+}
+
 void DeferDpcs() { ++t_deferred; }
 
 void ResumeDpcs() {
-  if (t_deferred != 0 && --t_deferred == 0) RunQueuedDpcs();
+  if (t_deferred != 0 && --t_deferred == 0) DrainDpcs();
 }
 
 bool RemoveDpcsIn(const void* begin, size_t size) {
@@ -98,6 +113,7 @@ size_t QueuedDpcCount() {
 // them (a finished test's stack or fixture) may be gone. KeInitializeDpc
 // clears a DPC's queued mark before it is used again.
 void ResetDpcs() {
+  t_deferred = 0;  // a test that stopped between DeferDpcs and ResumeDpcs leaves no hold behind
   std::lock_guard<std::mutex> hold(g_lock);
   g_queue.clear();
 }
@@ -118,6 +134,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  sim::explore::Yield("KeInsertQueueDpc");
   {
     std::lock_guard<std::mutex> hold(sim::ke::g_lock);
     if (Dpc->DpcData != nullptr) return FALSE;
@@ -135,6 +152,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  sim::explore::Yield("KeRemoveQueueDpc");
   std::lock_guard<std::mutex> hold(sim::ke::g_lock);
   for (auto at = sim::ke::g_queue.begin(); at != sim::ke::g_queue.end(); ++at) {
     if (*at == Dpc) {

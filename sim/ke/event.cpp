@@ -8,6 +8,7 @@
  */
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
+#include "sim/explore/hook.h"
 #include "sim/verifier/verifier.h"
 
 #include <chrono>
@@ -41,6 +42,7 @@ std::string Describe(PVOID object) {
 
 NTSTATUS WaitDeterministic(PDISPATCHER_HEADER header, const int64_t* deadline) {
   for (;;) {
+    DrainDpcs();  // a DPC held back may be what signals it
     {
       std::lock_guard<std::mutex> hold(g_dispatcher);
       if (Consume(header)) return STATUS_SUCCESS;
@@ -65,6 +67,8 @@ NTSTATUS WaitConcurrent(PDISPATCHER_HEADER header, const int64_t* deadline) {
   for (;;) {
     if (Consume(header)) return STATUS_SUCCESS;
     if (deadline && clock::Now() >= *deadline) return STATUS_TIMEOUT;
+    auto canEnd = [&] { return header->SignalState > 0 || (deadline && clock::Now() >= *deadline); };
+    if (explore::BlockReleasing(hold, "KeWaitForSingleObject", canEnd)) continue;
     if (std::chrono::steady_clock::now() - started > std::chrono::seconds(WatchdogSeconds())) {
       hold.unlock();
       verifier::Report(verifier::Rule::WaitNeverEnds, "KeWaitForSingleObject on " + Describe(header) +
@@ -106,9 +110,15 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
-  (void)Wait;
+  sim::explore::Yield("KeSetEvent");
   if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
     sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh, "KeSetEvent called above DISPATCH_LEVEL");
+  }
+  // Wait TRUE promises a wait right after, which a completion routine, at
+  // DISPATCH_LEVEL or in an arbitrary thread, must not do.
+  if (Wait && sim::ke::ThisThreadContext().completionRoutines != 0) {
+    sim::verifier::Report(sim::verifier::Rule::SignalEventInCompletion,
+                          "KeSetEvent with Wait TRUE called from a completion routine");
   }
   std::lock_guard<std::mutex> hold(sim::ke::g_dispatcher);
   LONG previous = Event->Header.SignalState;
@@ -139,23 +149,31 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   (void)WaitReason;
   (void)WaitMode;
   (void)Alertable;
+  sim::explore::Yield("KeWaitForSingleObject");
   auto header = static_cast<PDISPATCHER_HEADER>(Object);
   if (!sim::ke::IsEvent(header)) {
     sim::verifier::Report(sim::verifier::Rule::UnsupportedCall, "KeWaitForSingleObject on an object that is not an event");
     return STATUS_INVALID_PARAMETER;
   }
   bool polls = Timeout != nullptr && Timeout->QuadPart == 0;
-  if (polls) {
+  // Starting a device runs at PASSIVE_LEVEL: a wait there at raised IRQL (even
+  // a poll) is a start path that went wrong.
+  if (sim::ke::ThisThreadContext().startDevice != 0 && sim::ke::CurrentIrql() != PASSIVE_LEVEL) {
+    sim::verifier::Report(sim::verifier::Rule::StartDeviceWait,
+                          "KeWaitForSingleObject at IRQL " + std::to_string(sim::ke::CurrentIrql()) +
+                              " while starting a device (IRP_MN_START_DEVICE)");
+  } else if (polls) {
     if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
       sim::verifier::Report(sim::verifier::Rule::WaitAtRaisedIrql, "KeWaitForSingleObject polled above DISPATCH_LEVEL");
     }
-    std::lock_guard<std::mutex> hold(sim::ke::g_dispatcher);
-    return sim::ke::Consume(header) ? STATUS_SUCCESS : STATUS_TIMEOUT;
-  }
-  if (sim::ke::CurrentIrql() > APC_LEVEL || sim::ke::SpinLocksHeldByThisThread() != 0) {
+  } else if (sim::ke::CurrentIrql() > APC_LEVEL || sim::ke::SpinLocksHeldByThisThread() != 0) {
     sim::verifier::Report(sim::verifier::Rule::WaitAtRaisedIrql,
                           "KeWaitForSingleObject waits at IRQL " + std::to_string(sim::ke::CurrentIrql()) +
                               " holding " + std::to_string(sim::ke::SpinLocksHeldByThisThread()) + " spin lock(s)");
+  }
+  if (polls) {
+    std::lock_guard<std::mutex> hold(sim::ke::g_dispatcher);
+    return sim::ke::Consume(header) ? STATUS_SUCCESS : STATUS_TIMEOUT;
   }
   int64_t deadline = 0;
   if (Timeout != nullptr) {

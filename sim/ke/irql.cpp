@@ -9,9 +9,12 @@
 namespace sim::ke {
 namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
+thread_local RoutineContext t_context;
 }
 
 KIRQL CurrentIrql() { return t_irql; }
+
+RoutineContext& ThisThreadContext() { return t_context; }
 
 KIRQL RaiseIrql(KIRQL newIrql, const char* routine) {
   KIRQL old = t_irql;
@@ -24,11 +27,18 @@ KIRQL RaiseIrql(KIRQL newIrql, const char* routine) {
   return old;
 }
 
-void LowerIrql(KIRQL newIrql, const char* routine) {
+void LowerIrql(KIRQL newIrql, const char* routine, bool lockFaultReported) {
   if (newIrql > t_irql) {
     verifier::Report(verifier::Rule::IrqlNotRestored,
                      std::string(routine) + " lowered IRQL from " + std::to_string(t_irql) + " to the higher " +
                          std::to_string(newIrql));
+  }
+  // A thread that holds a spin lock below DISPATCH_LEVEL can be preempted
+  // by one that spins on that lock forever.
+  if (newIrql < DISPATCH_LEVEL && SpinLocksHeldByThisThread() != 0 && !lockFaultReported) {
+    verifier::Report(verifier::Rule::SpinLockHeldBelowDispatch,
+                     std::string(routine) + " lowered IRQL to " + std::to_string(newIrql) + " while holding " +
+                         std::to_string(SpinLocksHeldByThisThread()) + " spin lock(s)");
   }
   t_irql = newIrql;
   if (newIrql < DISPATCH_LEVEL) RunQueuedDpcs();

@@ -19,9 +19,22 @@ namespace sim::ke {
 KIRQL CurrentIrql();
 // Raises to newIrql and returns the old IRQL; reports a lowering.
 KIRQL RaiseIrql(KIRQL newIrql, const char* routine);
-// Lowers to newIrql; reports a raising. Dropping below DISPATCH_LEVEL runs
-// the DPCs queued meanwhile, as a processor does when its IRQL falls.
-void LowerIrql(KIRQL newIrql, const char* routine);
+// Lowers to newIrql; reports a raising, and a fall below DISPATCH_LEVEL with a
+// spin lock held (unless the caller already reported the lock it found held).
+// Dropping below DISPATCH_LEVEL runs the DPCs queued meanwhile, as a
+// processor does when its IRQL falls.
+void LowerIrql(KIRQL newIrql, const char* routine, bool lockFaultReported = false);
+
+// What the calling thread is running, for the rules that depend on the kind
+// of driver routine: each count nests (a DPC may run inside a dispatch
+// routine when its IRQL falls).
+struct RoutineContext {
+  int completionRoutines = 0;  // completion routines this thread is in
+  int dpcs = 0;                // DPC routines
+  int cancelRoutines = 0;      // cancel routines
+  int startDevice = 0;         // dispatch of IRP_MN_START_DEVICE
+};
+RoutineContext& ThisThreadContext();
 
 // --- Spin locks -------------------------------------------------------------
 KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const char* routine);
@@ -30,6 +43,9 @@ void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine);
 void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine);
 size_t SpinLocksHeldByThisThread();
 bool ThisThreadHolds(PKSPIN_LOCK lock);
+// Threads waiting for the lock at this moment (concurrent mode), for tests
+// that must know another thread is held up by a lock before going on.
+size_t ThreadsSpinningOn(PKSPIN_LOCK lock);
 // Gives a lock a readable name for verifier messages.
 void NameSpinLock(PKSPIN_LOCK lock, const std::string& name);
 std::string SpinLockName(const void* lock);
@@ -48,9 +64,23 @@ void RunBeforeNextAcquire(PKSPIN_LOCK lock, std::function<void()> step);
 PKSPIN_LOCK CancelSpinLock();
 
 // --- DPCs -------------------------------------------------------------------
+// When a DPC queued in the deterministic mode runs.
+//  - AtIrqlDrop: as on one processor, as soon as the queuing thread's IRQL
+//    is below DISPATCH_LEVEL (at once if it already is).
+//  - HeldBack: as if another processor took it, some time later: the code
+//    that queued it goes on (returns from its call, releases its locks,
+//    queues more) and the DPC runs only at the next point where the machine
+//    has control again: the clock firing (a test advancing or settling
+//    time), a deterministic wait, an explicit ResumeDpcs, the end of a test.
+enum class DpcDelivery { AtIrqlDrop, HeldBack };
+void SetDpcDelivery(DpcDelivery delivery);
+DpcDelivery GetDpcDelivery();
 // Runs every queued DPC at DISPATCH_LEVEL on this thread, if this thread is
-// below DISPATCH_LEVEL and the kernel runs deterministically.
+// below DISPATCH_LEVEL, the kernel runs deterministically and DPCs are
+// delivered at the IRQL drop.
 void RunQueuedDpcs();
+// A point where held-back DPCs run too (same conditions otherwise).
+void DrainDpcs();
 // A DPC taken off the queue with what it was queued with, read under the
 // queue's lock as the kernel does: once off the queue the DPC may be queued
 // again (with other arguments) while this call of it runs.
@@ -80,6 +110,16 @@ size_t QueuedDpcCount();
 void ResetDpcs();
 
 // --- Timers -------------------------------------------------------------------
+// The clock tick timers expire on, in 100-ns units: a timer expires at the
+// first tick at or after its due time (never early, at most one tick late),
+// and timers expiring on one tick expire together, their DPCs run as one
+// batch after all of them. Windows' default clock rates give 10 ms (100000)
+// or 15.625 ms (156250). 0: exact-time expiry, each timer at its due time
+// (idealised, for tests that check a time-out to the 100-ns unit).
+constexpr int64_t kTick10Ms = 100000;
+constexpr int64_t kTick15_625Ms = 156250;
+void SetClockTick(int64_t units);
+int64_t ClockTick();
 // Cancels the timers set in memory that is being freed; true if there were any.
 bool CancelTimersIn(const void* begin, size_t size);
 size_t SetTimerCount();
@@ -100,7 +140,9 @@ bool CheckMayWait(const char* routine);
 bool Concurrent();
 void StartConcurrent();
 void StopConcurrent();
-// Hands a DPC to the DPC thread (concurrent mode).
+// Hands a DPC to the DPC processors (concurrent mode): kDpcProcessors
+// threads, so that two DPCs, even of one driver, can run at once.
+constexpr int kDpcProcessors = 2;
 void SignalDpcThread();
 // Real-time limit of a blocking wait in concurrent mode.
 void SetWatchdogSeconds(unsigned seconds);

@@ -6,6 +6,7 @@
  * round anywhere in the run is reported even if it never deadlocks here.
  */
 #include "sim/ke/ke.h"
+#include "sim/explore/hook.h"
 #include "sim/verifier/verifier.h"
 
 #include <algorithm>
@@ -93,12 +94,36 @@ void LearnOrder(const void* lock, const char* routine) {
   }
 }
 
+// Threads spinning on each lock at this moment, for tests that must know
+// another thread is held up by a lock before they go on.
+std::mutex g_spinningLock;
+std::map<const void*, size_t> g_spinning;
+
+void CountSpinning(const void* lock, bool more) {
+  std::lock_guard<std::mutex> hold(g_spinningLock);
+  if (more) {
+    ++g_spinning[lock];
+  } else if (--g_spinning[lock] == 0) {
+    g_spinning.erase(lock);
+  }
+}
+
+bool TryTake(PKSPIN_LOCK lock, ULONG_PTR token) {
+  ULONG_PTR expected = 0;
+  return __atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
 void Spin(PKSPIN_LOCK lock, const char* routine) {
   ULONG_PTR token = ThisThreadToken();
+  if (TryTake(lock, token)) return;
+  CountSpinning(lock, true);
   auto start = std::chrono::steady_clock::now();
   for (;;) {
-    ULONG_PTR expected = 0;
-    if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    if (TryTake(lock, token)) {
+      CountSpinning(lock, false);
+      return;
+    }
+    if (explore::BlockUntil(routine, [lock] { return __atomic_load_n(lock, __ATOMIC_RELAXED) == 0; })) continue;
     std::this_thread::yield();
     if (std::chrono::steady_clock::now() - start > std::chrono::seconds(WatchdogSeconds())) {
       // A lock that is never released is a deadlock; the run cannot go on.
@@ -115,6 +140,7 @@ void Take(PKSPIN_LOCK lock, const char* routine) {
                      std::string(routine) + " acquires " + Describe(lock) + ", which this thread already holds");
     return;
   }
+  explore::Yield(routine);
   LearnOrder(lock, routine);
   Spin(lock, routine);
   t_held.push_back(lock);
@@ -129,6 +155,7 @@ bool Give(PKSPIN_LOCK lock, const char* routine) {
   }
   t_held.erase(found);
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  explore::Yield(routine);
   return true;
 }
 
@@ -146,7 +173,8 @@ KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const char* routine) {
     verifier::Report(verifier::Rule::IrqlTooHigh,
                      std::string(routine) + " called at IRQL " + std::to_string(CurrentIrql()));
   }
-  KIRQL old = RaiseIrql(DISPATCH_LEVEL, routine);
+  // Above DISPATCH_LEVEL (reported) the IRQL stays where it is.
+  KIRQL old = CurrentIrql() > DISPATCH_LEVEL ? CurrentIrql() : RaiseIrql(DISPATCH_LEVEL, routine);
   Take(lock, routine);
   return old;
 }
@@ -165,9 +193,21 @@ void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* routine) {
   LowerIrql(newIrql, routine);
 }
 
-void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine) { Give(lock, routine); }
+void ReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock, const char* routine) {
+  if (CurrentIrql() < DISPATCH_LEVEL) {
+    verifier::Report(verifier::Rule::IrqlTooLow, std::string(routine) + " needs DISPATCH_LEVEL, called at IRQL " +
+                                                     std::to_string(CurrentIrql()));
+  }
+  Give(lock, routine);
+}
 
 size_t SpinLocksHeldByThisThread() { return t_held.size(); }
+
+size_t ThreadsSpinningOn(PKSPIN_LOCK lock) {
+  std::lock_guard<std::mutex> hold(g_spinningLock);
+  auto found = g_spinning.find(lock);
+  return found == g_spinning.end() ? 0 : found->second;
+}
 
 bool ThisThreadHolds(PKSPIN_LOCK lock) {
   return std::find(t_held.begin(), t_held.end(), static_cast<const void*>(lock)) != t_held.end();

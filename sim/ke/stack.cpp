@@ -277,6 +277,15 @@ void OnNewStack(void* argument) {
 
 size_t KernelStackBytes() { return kStackBytes; }
 
+bool OnUnwoundKernelStack(const void* address) {
+  const KernelStack* stack = t_stack.get();
+  auto at = static_cast<const char*>(address);
+  if (stack == nullptr || at < stack->limit || at >= stack->base) return false;
+  // The stack grows down: below the caller's frame is what has unwound, and
+  // all of it when the thread has left its kernel stack.
+  return !t_onStack || at < static_cast<const char*>(__builtin_frame_address(0));
+}
+
 bool OnKernelStack() { return t_onStack; }
 
 size_t KernelStackHighWater() {

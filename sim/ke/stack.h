@@ -32,6 +32,10 @@ size_t KernelStackBytes();
 // True while this thread runs on its kernel stack.
 bool OnKernelStack();
 
+// True if `address` is on this thread's kernel stack in a frame that has
+// returned (memory that the next call will reuse).
+bool OnUnwoundKernelStack(const void* address);
+
 // How much of this thread's kernel stack the deepest call so far has used,
 // in bytes (0 before the thread's first driver call).
 size_t KernelStackHighWater();

@@ -1,6 +1,9 @@
 /*
  * Kernel timers on virtual time. A set timer is one entry on the clock's
- * schedule; when it falls due it becomes signalled and queues its DPC.
+ * schedule, at the first clock tick at or after its due time (or at its due
+ * time exactly, with no tick); when that comes it becomes signalled and
+ * queues its DPC. Timers on one tick are one instant of the schedule, so all
+ * of them expire before any of their DPCs runs.
  * Setting a set timer replaces its due time; a due time already reached
  * expires the timer at once; cancelling a timer whose DPC is already queued
  * does not stop that DPC. Every field of a KTIMER is written under the
@@ -8,8 +11,10 @@
  */
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
+#include "sim/explore/hook.h"
 #include "sim/verifier/verifier.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -21,6 +26,7 @@ struct SetTimer {
   uint64_t scheduleId;
 };
 
+std::atomic<int64_t> g_tick{0};
 std::mutex g_lock;  // guards g_set and the fields of every KTIMER
 std::map<PKTIMER, SetTimer> g_set;
 uint64_t g_generation;
@@ -61,7 +67,17 @@ bool Unset(PKTIMER timer) {
   return UnsetLocked(timer);
 }
 
+// When a timer due at `due` expires: on the first clock tick at or after it.
+int64_t ExpiryTime(int64_t due) {
+  int64_t tick = g_tick.load();
+  if (tick <= 0 || due % tick == 0 || due > INT64_MAX - tick) return due;
+  return (due / tick + 1) * tick;
+}
+
 }  // namespace
+
+void SetClockTick(int64_t units) { g_tick.store(units > 0 ? units : 0); }
+int64_t ClockTick() { return g_tick.load(); }
 
 bool CancelTimersIn(const void* begin, size_t size) {
   std::lock_guard<std::mutex> hold(g_lock);
@@ -119,6 +135,7 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+  sim::explore::Yield("KeSetTimer");
   if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
     sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh,
                           "KeSetTimer called at IRQL " + std::to_string(sim::ke::CurrentIrql()) +
@@ -145,7 +162,8 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     if (due > now) {
       Timer->Header.SignalState = 0;
       uint64_t generation = ++sim::ke::g_generation;
-      uint64_t id = sim::clock::Schedule(due, [Timer, generation] { sim::ke::Expire(Timer, generation); });
+      uint64_t id = sim::clock::Schedule(sim::ke::ExpiryTime(due),
+                                         [Timer, generation] { sim::ke::Expire(Timer, generation); });
       sim::ke::g_set[Timer] = {generation, id};
       return wasSet;
     }
@@ -161,6 +179,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+  sim::explore::Yield("KeCancelTimer");
   if (sim::ke::CurrentIrql() > DISPATCH_LEVEL) {
     sim::verifier::Report(sim::verifier::Rule::IrqlTooHigh,
                           "KeCancelTimer called at IRQL " + std::to_string(sim::ke::CurrentIrql()) +

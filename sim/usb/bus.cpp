@@ -40,8 +40,18 @@ NTSTATUS OwnPnpAnswer(BusState* bus, PIO_STACK_LOCATION stack, NTSTATUS status) 
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
       return STATUS_SUCCESS;
+    case IRP_MN_SURPRISE_REMOVAL: {
+      // The device is gone for its driver: its outstanding requests end
+      // (from the bus's DPC in the realistic timing) and later ones fail.
+      KIRQL irql = bus->Acquire();
+      bus->surpriseRemoved = true;
+      std::vector<Ended> ended = bus->EndAllLocked(kDeviceGone);
+      bus->Release(irql);
+      for (const Ended& one : ended) CompleteEnded(one);
+      bus->Kick();
+      return STATUS_SUCCESS;
+    }
     case IRP_MN_REMOVE_DEVICE: {
       // The device stays on the bus, unconfigured, until it is unplugged.
       KIRQL irql = bus->Acquire();

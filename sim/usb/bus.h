@@ -4,11 +4,14 @@
  * driver attaches above. The PDO answers IOCTL_INTERNAL_USB_SUBMIT_URB
  * (descriptors, select configuration, get status, abort pipe, bulk and
  * interrupt transfers, queued per pipe and cancellable, pipes halted by a
- * failed transfer until reset), and Plug and Play and power requests as
- * a bus driver does for its PDO. What the device answers, and when, is up
- * to the DeviceModel plugged in. The PDO is a device node of the Plug and
- * Play manager, with a USB instance identifier made from the device
- * descriptor's vendor and product.
+ * failed transfer until reset), and Plug and Play
+ * and power requests as a bus driver does for its PDO. What the device
+ * answers is up to the DeviceModel plugged in; when, to its timing: by
+ * default as Windows' USB stack, every request pended and completed later
+ * from the bus's DPC (see Timing and CompletionPolicy). Surprise removal of
+ * the PDO ends its outstanding requests and fails later ones. The PDO is a
+ * device node of the Plug and Play manager, with a USB instance identifier
+ * made from the device descriptor's vendor and product.
  *
  * Destroy the bus before the end-of-test checks run (its PDO and driver
  * object would be reported as leaked), after the function driver has

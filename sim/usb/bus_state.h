@@ -25,14 +25,32 @@
 
 namespace sim::usb {
 
+// When the request at the head of a queue completes (realistic timing):
+// fixed by the completion policy once the device can answer it.
+struct HeadDue {
+  PIRP irp = nullptr;  // valid while this IRP is still the head
+  int64_t due = 0;
+};
+
 // An open pipe of the selected configuration.
 struct Pipe {
   USBD_PIPE_HANDLE handle;
   EndpointInfo endpoint;
+  ULONG maxTransfer = 0xFFFFFFFF;  // MaximumTransferSize the driver asked for
   std::deque<PIRP> queue;    // transfers waiting, oldest first, each with CancelQueued set
-  int inFlight = 0;          // taken off the queue and being completed
+  HeadDue headDue;
+  int inFlight = 0;          // taken off the queue and not yet completed
   std::vector<PIRP> aborts;  // ABORT_PIPE requests waiting for inFlight to reach 0
   bool halted = false;       // a data transfer failed; only a pipe reset clears it (halt.cpp)
+};
+
+// A request ended before the device answered it (cancelled, aborted, or its
+// device surprise-removed), waiting for the bus's DPC to complete it.
+struct Ended {
+  PIRP irp;
+  std::shared_ptr<Pipe> pipe;  // null for a control request
+  Outcome outcome;
+  uint32_t moved;  // bytes the device had moved by then
 };
 
 // A request taken off a queue by the serving thread, to be answered.
@@ -40,8 +58,14 @@ struct Work {
   PIRP irp;
   std::shared_ptr<Pipe> pipe;  // null for a deferred control request
   std::optional<Outcome> gone;
+  std::optional<Ended> ended;  // complete it as it ended
+  bool abort = false;          // an ABORT_PIPE whose transfers are all done
   bool halted = false;  // taken off a halted pipe: fails without reaching the device
 };
+
+// What a device that is gone answers, as Windows' USB hub does for a device
+// no longer connected to its port.
+const Outcome kDeviceGone{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
 
 class BusState {
  public:
@@ -56,6 +80,9 @@ class BusState {
   KSPIN_LOCK lock;
   std::vector<std::shared_ptr<Pipe>> pipes;  // of the selected configuration
   std::deque<PIRP> control;                  // control requests answered later
+  HeadDue controlDue;
+  std::deque<Ended> ended;                   // to be completed by the next DPC
+  bool surpriseRemoved = false;              // the PDO got IRP_MN_SURPRISE_REMOVAL
   uint8_t configuration = 0;
   USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
   bool serving = false;  // some thread runs the serving loop
@@ -100,8 +127,15 @@ class BusState {
   void Kick();
   // Answers whatever can be answered until nothing is left.
   void Serve();
-  // Removes a request from whichever queue holds it. Needs `lock`.
-  void ForgetLocked(PIRP irp);
+  // Takes a cancelled request off whichever queue holds it, with the bytes
+  // the device moved so far (realistic timing). Needs `lock`.
+  std::optional<Ended> ForgetLocked(PIRP irp);
+  // Ends every queued request of every pipe and the control queue with
+  // `outcome` (surprise removal). Needs `lock`; returns what to complete
+  // at once in the idealised timing (empty otherwise).
+  std::vector<Ended> EndAllLocked(Outcome outcome);
+  // Whether requests pend and complete from the bus's DPC.
+  bool Realistic() const { return model.GetTiming() == Timing::Realistic; }
   // Requests still queued, for the destructor's report.
   size_t QueuedLocked() const;
 
@@ -115,10 +149,16 @@ class BusState {
 
  private:
   void ServeLoop(KIRQL irql);
-  std::optional<Work> TakeAnswerableLocked();
+  std::optional<Work> TakeAnswerableLocked(int64_t now, std::optional<int64_t>* wake);
+  // Whether the head request may complete now (realistic timing: its
+  // completion time has come); otherwise `wake` gets the earliest time to look again.
+  bool HeadDueLocked(HeadDue& due, PIRP head, const Transfer& transfer, int64_t now, std::optional<int64_t>* wake);
   void Finish(const Work& work);
   void FinishInFlight(const std::shared_ptr<Pipe>& pipe);
 };
+
+// Completes a request that ended before its device answered.
+void CompleteEnded(const Ended& ended);
 
 // Ends a URB request: URB status, IRP status, completion at DISPATCH_LEVEL
 // as the USB stack completes its requests.

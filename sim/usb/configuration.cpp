@@ -142,6 +142,7 @@ Outcome BusState::SelectConfiguration(PURB urb) {
       auto pipe = std::make_shared<Pipe>();
       pipe->handle = pipes[p].PipeHandle;
       pipe->endpoint = endpoint;
+      pipe->maxTransfer = pipes[p].MaximumTransferSize;
       opened.push_back(pipe);
     }
   }

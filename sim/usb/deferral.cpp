@@ -3,85 +3,74 @@
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 namespace sim::usb {
 
 struct Deferral::Shared {
   std::function<void()> work;
+  KDPC dpc;
   std::mutex lock;  // guards the fields below
   std::condition_variable changed;
   bool alive = true;
-  bool stopping = false;
-  bool posted = false;  // a run waits for the completion thread
-  bool threadStarted = false;
-  int running = 0;                  // runs in progress on any thread
+  bool queued = false;              // the DPC is queued or about to run
+  int running = 0;                  // runs in progress on any processor
   std::vector<uint64_t> scheduled;  // clock entries, for Stop
+
+  void Queue() {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      if (!alive || queued) return;
+      queued = true;
+    }
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  }
+
+  static VOID NTAPI Run(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* shared = static_cast<Shared*>(context);
+    {
+      std::lock_guard<std::mutex> hold(shared->lock);
+      shared->queued = false;
+      if (!shared->alive) {
+        shared->changed.notify_all();
+        return;
+      }
+      shared->running++;
+    }
+    shared->work();
+    std::lock_guard<std::mutex> hold(shared->lock);
+    shared->running--;
+    shared->changed.notify_all();
+  }
 };
 
 Deferral::Deferral(std::function<void()> work) : shared_(std::make_shared<Shared>()) {
   shared_->work = std::move(work);
+  KeInitializeDpc(&shared_->dpc, &Shared::Run, shared_.get());
 }
 
 Deferral::~Deferral() { Stop(); }
 
-void Deferral::RunAtDispatch(const std::shared_ptr<Shared>& shared) {
-  {
-    std::lock_guard<std::mutex> hold(shared->lock);
-    if (!shared->alive) return;
-    shared->running++;
-  }
-  KIRQL irql = ke::RaiseIrql(DISPATCH_LEVEL, "USB bus deferred completion");
-  shared->work();
-  ke::LowerIrql(irql, "USB bus deferred completion");
-  std::lock_guard<std::mutex> hold(shared->lock);
-  shared->running--;
-  shared->changed.notify_all();
-}
-
-void Deferral::HandToThread(const std::shared_ptr<Shared>& shared) {
-  std::lock_guard<std::mutex> hold(shared->lock);
-  shared->posted = true;
-  shared->changed.notify_all();
-}
-
-void Deferral::ThreadMain() {
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> hold(shared_->lock);
-      shared_->changed.wait(hold, [this] { return shared_->posted || shared_->stopping; });
-      if (shared_->stopping) return;
-      shared_->posted = false;
-    }
-    RunAtDispatch(shared_);
-  }
-}
-
 void Deferral::Post(uint64_t latencyMs) {
-  bool threaded = false;
-  if (ke::Concurrent()) {
-    std::lock_guard<std::mutex> hold(shared_->lock);
-    if (!shared_->alive) return;
-    if (!shared_->threadStarted) {
-      shared_->threadStarted = true;
-      thread_ = std::thread(&Deferral::ThreadMain, this);
-    }
-    threaded = true;
-  }
-  if (threaded && latencyMs == 0) {
-    HandToThread(shared_);
+  PostAt(clock::Now() + static_cast<int64_t>(latencyMs) * clock::kUnitsPerMs);
+}
+
+void Deferral::PostAt(int64_t due) {
+  // Concurrent and due: straight to a DPC processor. Otherwise through the
+  // clock, so that a deterministic run never happens inside the caller.
+  if (ke::Concurrent() && due <= clock::Now()) {
+    shared_->Queue();
     return;
   }
   std::shared_ptr<Shared> shared = shared_;
-  int64_t due = clock::Now() + static_cast<int64_t>(latencyMs) * clock::kUnitsPerMs;
-  uint64_t id = clock::Schedule(due, [shared, threaded] {
-    if (threaded) {
-      HandToThread(shared);
-    } else {
-      RunAtDispatch(shared);
-    }
-  });
+  uint64_t id = clock::Schedule(due, [shared] { shared->Queue(); });
   std::lock_guard<std::mutex> hold(shared_->lock);
+  if (!shared_->alive) {
+    clock::Cancel(id);
+    return;
+  }
   shared_->scheduled.push_back(id);
 }
 
@@ -90,14 +79,18 @@ void Deferral::Stop() {
   {
     std::lock_guard<std::mutex> hold(shared_->lock);
     shared_->alive = false;
-    shared_->stopping = true;
     scheduled.swap(shared_->scheduled);
   }
-  shared_->changed.notify_all();
   for (uint64_t id : scheduled) clock::Cancel(id);
-  if (thread_.joinable()) thread_.join();
+  if (KeRemoveQueueDpc(&shared_->dpc)) {
+    std::lock_guard<std::mutex> hold(shared_->lock);
+    shared_->queued = false;
+  }
+  // A DPC taken off the queue by a processor still runs (and sees it is
+  // stopped); wait for it and for a run in progress.
   std::unique_lock<std::mutex> hold(shared_->lock);
-  shared_->changed.wait(hold, [this] { return shared_->running == 0; });
+  if (!ke::Concurrent()) return;
+  shared_->changed.wait(hold, [this] { return !shared_->queued && shared_->running == 0; });
 }
 
 }  // namespace sim::usb

@@ -1,18 +1,18 @@
 /*
  * Deferred work of the bus: what a device answers "later" runs here, in a
- * DPC-like context (DISPATCH_LEVEL). In the deterministic mode it is an
- * entry on the virtual clock, run when the test advances time or a wait
- * lets time run. In the concurrent mode it runs on the bus's own completion
- * thread, after the clock has reached the due time if there is a latency.
+ * DPC of the bus (a real KDPC, at DISPATCH_LEVEL), never on the thread that
+ * asked for it. In the deterministic mode the DPC is queued from an entry
+ * on the virtual clock, when the test advances time or a wait lets time
+ * run; it then runs as any DPC does (it may be held back, see ke.h). In
+ * the concurrent mode it is queued at once (or when the clock reaches a
+ * later due time) and runs on a DPC processor, in parallel with the thread
+ * that asked.
  */
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 namespace sim::usb {
 
@@ -26,16 +26,13 @@ class Deferral {
 
   // Asks for one run of the work, latencyMs of virtual time from now.
   void Post(uint64_t latencyMs);
+  // Asks for one run at an absolute virtual time (now or later).
+  void PostAt(int64_t due);
   void Stop();
 
  private:
   struct Shared;
-  static void RunAtDispatch(const std::shared_ptr<Shared>& shared);
-  static void HandToThread(const std::shared_ptr<Shared>& shared);
-  void ThreadMain();
-
   std::shared_ptr<Shared> shared_;
-  std::thread thread_;
 };
 
 }  // namespace sim::usb

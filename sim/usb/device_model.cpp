@@ -1,5 +1,6 @@
 #include "sim/usb/device_model.h"
 
+#include "sim/ke/clock.h"
 #include "sim/usb/bus_state.h"
 
 namespace sim::usb {
@@ -25,8 +26,23 @@ Outcome DeviceModel::SetConfiguration(uint8_t value) {
   return Success();
 }
 
+void DeviceModel::AnswerWith(std::shared_ptr<CompletionPolicy> policy) {
+  {
+    std::lock_guard<std::mutex> hold(policyLock_);
+    policy_ = policy ? std::move(policy) : std::make_shared<FixedLatency>(0);
+  }
+  timing_ = Timing::Realistic;
+  Changed();
+}
+
+std::shared_ptr<CompletionPolicy> DeviceModel::Policy() const {
+  std::lock_guard<std::mutex> hold(policyLock_);
+  return policy_;
+}
+
 void DeviceModel::Changed() {
   if (BusState* bus = bus_.load()) bus->Kick();
+  clock::Settle();
 }
 
 }  // namespace sim::usb

@@ -17,6 +17,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 
 namespace sim::usb {
@@ -57,12 +59,42 @@ struct TransferAnswer {
   uint32_t moved = 0;  // bytes the device sent (IN) or took (OUT)
 };
 
-// When the device answers. Inline: on the thread that makes the answer
-// possible, inside IofCallDriver when it can answer at once. Deferred: never
-// on that thread; the answer comes from the bus's deferred work, after
-// `latency` of virtual time in the deterministic mode, on the bus's
-// completion thread at DISPATCH_LEVEL in the concurrent mode.
-enum class Timing { Inline, Deferred };
+// When the device answers.
+//  - Realistic (the default), as Windows' USB stack does: every transfer and
+//    control request is pended by the bus and completed later from the
+//    bus's DPC, never inside IofCallDriver; a cancel or an abort also
+//    completes its transfers from that DPC. When a transfer the device can
+//    answer completes is the completion policy's choice (below).
+//  - IdealisedInline: on the thread that makes the answer possible, inside
+//    IofCallDriver when the device can answer at once, and cancels
+//    complete inside IoCancelIrp. Kinder than Windows; for tests that want
+//    the simplest sequence of events.
+enum class Timing { Realistic, IdealisedInline };
+
+// When a pended request that the device can answer completes, in virtual
+// time (100-ns units). The bus asks once per request, when it first finds
+// the device able to answer it (`since`, the current time); the answer must
+// not be earlier than `since`. A request the device cannot answer yet (an
+// IN transfer with no data) is not asked about until it can. Called at
+// DISPATCH_LEVEL from the bus's DPC, one call at a time per bus.
+class CompletionPolicy {
+ public:
+  virtual ~CompletionPolicy() = default;
+  // `transfer` is a bulk or interrupt transfer, or a control request on the
+  // default pipe (endpoint 0, its data length).
+  virtual int64_t CompletionTime(const Transfer& transfer, int64_t since) = 0;
+};
+
+// Every request completes a fixed latency after the device can answer it
+// (0: at the bus's next DPC).
+class FixedLatency : public CompletionPolicy {
+ public:
+  explicit FixedLatency(uint64_t latencyMs) : latency_(static_cast<int64_t>(latencyMs) * 10000) {}
+  int64_t CompletionTime(const Transfer&, int64_t since) override { return since + latency_; }
+
+ private:
+  int64_t latency_;
+};
 
 class DeviceModel {
  public:
@@ -89,17 +121,28 @@ class DeviceModel {
   virtual std::optional<Outcome> Gone() const { return std::nullopt; }
 
   // --- Timing ------------------------------------------------------------------
-  // Inline from now on; what can be answered now is answered at once.
+  // Idealised from now on; what can be answered now is answered at once.
   void AnswerInline() {
-    timing_ = Timing::Inline;
+    timing_ = Timing::IdealisedInline;
     Changed();
   }
-  void AnswerLater(uint64_t latencyMs = 0) {
-    latencyMs_ = latencyMs;
-    timing_ = Timing::Deferred;
-  }
+  // Realistic from now on, every request completing `latencyMs` after the
+  // device can answer it.
+  void AnswerLater(uint64_t latencyMs = 0) { AnswerWith(std::make_shared<FixedLatency>(latencyMs)); }
+  // Realistic from now on, with this completion policy.
+  void AnswerWith(std::shared_ptr<CompletionPolicy> policy);
   Timing GetTiming() const { return timing_; }
-  uint64_t LatencyMs() const { return latencyMs_; }
+  // The policy of the realistic timing (never null).
+  std::shared_ptr<CompletionPolicy> Policy() const;
+
+  // --- Partial progress -------------------------------------------------------
+  // Bytes of a transfer, not yet answered, that the device has already moved
+  // (whole packets), asked when the transfer is cancelled or aborted before
+  // it completes; the device forgets them then. The default: none.
+  virtual uint32_t Cut(const Transfer& transfer) {
+    (void)transfer;
+    return 0;
+  }
 
  protected:
   // Tells the bus that a waiting transfer may now have an answer.
@@ -108,8 +151,9 @@ class DeviceModel {
  private:
   friend class BusState;
   std::atomic<BusState*> bus_{nullptr};  // set while plugged into a bus
-  std::atomic<Timing> timing_{Timing::Inline};
-  std::atomic<uint64_t> latencyMs_{0};
+  std::atomic<Timing> timing_{Timing::Realistic};
+  mutable std::mutex policyLock_;
+  std::shared_ptr<CompletionPolicy> policy_ = std::make_shared<FixedLatency>(0);
 };
 
 }  // namespace sim::usb

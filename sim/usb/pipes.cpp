@@ -14,9 +14,17 @@
  * Only one thread at a time serves a bus (answers queued requests), so a
  * pipe's transfers complete in order; whoever changes something while it
  * serves leaves a note (`more`) and the serving thread looks again.
+ *
+ * In the realistic timing the serving thread is the bus's DPC: every
+ * request pends, and a cancel, an abort or a surprise removal only takes
+ * the request off its queue (with the bytes the device moved so far) and
+ * leaves its completion to the DPC. In the idealised timing whoever makes
+ * an answer possible serves at once, and a cancel completes its request
+ * inside IoCancelIrp.
  */
 #include "sim/usb/bus_state.h"
 
+#include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
 #include "sim/verifier/verifier.h"
 
@@ -60,14 +68,32 @@ void ZeroTransferLength(PURB urb) {
 
 const Outcome kCancelled{STATUS_CANCELLED, USBD_STATUS_CANCELED};
 
+// The data length of a control request, for the completion policy.
+uint32_t ControlLength(PURB urb) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      return urb->UrbControlDescriptorRequest.TransferBufferLength;
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+      return urb->UrbControlGetStatusRequest.TransferBufferLength;
+    default:
+      return 0;
+  }
+}
+
 // Runs at DISPATCH_LEVEL with the cancel spin lock held, on the thread that
 // called IoCancelIrp.
 VOID NTAPI CancelQueued(PDEVICE_OBJECT pdo, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   BusState* bus = BusState::Of(pdo);
   KIRQL irql = bus->Acquire();
-  bus->ForgetLocked(irp);
+  std::optional<Ended> ended = bus->ForgetLocked(irp);
+  bool later = bus->Realistic() && ended;
+  if (later) bus->ended.push_back(*ended);
   bus->Release(irql);
+  if (later) {
+    bus->Kick();
+    return;
+  }
   PURB urb = static_cast<PURB>(URB_FROM_IRP(irp));
   ZeroTransferLength(urb);
   CompleteUrb(irp, urb, kCancelled);
@@ -135,8 +161,16 @@ NTSTATUS BusState::SubmitTransfer(PIRP irp, PURB urb) {
   bool in = (pipe->endpoint.address & kDirectionIn) != 0;
   bulk.TransferFlags = (bulk.TransferFlags & ~USBD_TRANSFER_DIRECTION) | (in ? USBD_TRANSFER_DIRECTION_IN : 0);
 
+  if (bulk.TransferBufferLength > pipe->maxTransfer) {
+    // Longer than the MaximumTransferSize the pipe was opened with.
+    Release(irql);
+    bulk.TransferBufferLength = 0;
+    CompleteUrb(irp, urb, Failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
+    return STATUS_INVALID_PARAMETER;
+  }
+
   Transfer transfer = TransferOf(urb, *pipe);
-  if (model.GetTiming() == Timing::Inline && !serving && pipe->queue.empty() && model.CanAnswer(transfer)) {
+  if (!Realistic() && !serving && pipe->queue.empty() && model.CanAnswer(transfer)) {
     // Answered inside IofCallDriver: this thread serves the bus for now.
     serving = true;
     pipe->inFlight++;
@@ -197,10 +231,33 @@ NTSTATUS BusState::AbortPipe(PIRP irp, PURB urb) {
     CompleteUrb(irp, urb, Failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE));
     return STATUS_INVALID_PARAMETER;
   }
-  std::vector<PIRP> aborted;
+  std::vector<Ended> aborted;
   std::deque<PIRP> left;  // those a cancel is taking already
-  for (PIRP queued : pipe->queue) (Claim(queued) ? aborted.push_back(queued) : left.push_back(queued));
+  for (PIRP queued : pipe->queue) {
+    if (!Claim(queued)) {
+      left.push_back(queued);
+      continue;
+    }
+    uint32_t moved = 0;
+    if (Realistic() && queued == pipe->queue.front()) {
+      moved = model.Cut(TransferOf(static_cast<PURB>(URB_FROM_IRP(queued)), *pipe));
+    }
+    aborted.push_back(Ended{queued, pipe, kCancelled, moved});
+  }
   pipe->queue.swap(left);
+  pipe->headDue = HeadDue{};
+  if (Realistic()) {
+    // The transfers and then the abort itself complete from the bus's DPC.
+    for (const Ended& transfer : aborted) {
+      pipe->inFlight++;
+      ended.push_back(transfer);
+    }
+    IoMarkIrpPending(irp);
+    pipe->aborts.push_back(irp);
+    Release(irql);
+    Kick();
+    return STATUS_PENDING;
+  }
   bool waits = pipe->inFlight > 0;
   if (waits) {
     IoMarkIrpPending(irp);
@@ -208,11 +265,7 @@ NTSTATUS BusState::AbortPipe(PIRP irp, PURB urb) {
   }
   Release(irql);
 
-  for (PIRP transfer : aborted) {
-    PURB transferUrb = static_cast<PURB>(URB_FROM_IRP(transfer));
-    ZeroTransferLength(transferUrb);
-    CompleteUrb(transfer, transferUrb, kCancelled);
-  }
+  for (const Ended& transfer : aborted) CompleteEnded(Ended{transfer.irp, nullptr, kCancelled, 0});
   if (waits) return STATUS_PENDING;
   CompleteUrb(irp, urb, Success());
   return STATUS_SUCCESS;
@@ -220,8 +273,8 @@ NTSTATUS BusState::AbortPipe(PIRP irp, PURB urb) {
 
 void BusState::Kick() {
   if (ServingHere(this)) return;  // the serving loop on this thread looks again
-  if (model.GetTiming() == Timing::Deferred) {
-    deferral.Post(model.LatencyMs());
+  if (Realistic()) {
+    deferral.Post(0);
     return;
   }
   Serve();
@@ -242,8 +295,9 @@ void BusState::Serve() {
 // with both released.
 void BusState::ServeLoop(KIRQL irql) {
   ServingMark mark(this);
+  std::optional<int64_t> wake;
   for (;;) {
-    std::optional<Work> work = TakeAnswerableLocked();
+    std::optional<Work> work = TakeAnswerableLocked(clock::Now(), &wake);
     if (!work) {
       if (!more) break;
       more = false;
@@ -255,31 +309,77 @@ void BusState::ServeLoop(KIRQL irql) {
   }
   serving = false;
   Release(irql);
+  if (wake) deferral.PostAt(*wake);
 }
 
-std::optional<Work> BusState::TakeAnswerableLocked() {
+bool BusState::HeadDueLocked(HeadDue& due, PIRP head, const Transfer& transfer, int64_t now,
+                             std::optional<int64_t>* wake) {
+  if (!Realistic()) return true;
+  if (due.irp != head) due = HeadDue{head, model.Policy()->CompletionTime(transfer, now)};
+  if (due.due <= now) return true;
+  if (!*wake || due.due < **wake) *wake = due.due;
+  return false;
+}
+
+std::optional<Work> BusState::TakeAnswerableLocked(int64_t now, std::optional<int64_t>* wake) {
+  if (!ended.empty()) {
+    Ended next = ended.front();
+    ended.pop_front();
+    return Work{next.irp, next.pipe, std::nullopt, next, false};
+  }
+  for (const std::shared_ptr<Pipe>& pipe : pipes) {
+    if (pipe->inFlight == 0 && !pipe->aborts.empty()) {
+      PIRP abort = pipe->aborts.front();
+      pipe->aborts.erase(pipe->aborts.begin());
+      return Work{abort, pipe, std::nullopt, std::nullopt, true};
+    }
+  }
   std::optional<Outcome> gone = model.Gone();
-  if (!control.empty() && Claim(control.front())) {
-    PIRP irp = control.front();
-    control.pop_front();
-    return Work{irp, nullptr, gone};
+  if (surpriseRemoved) gone = kDeviceGone;
+  if (!control.empty()) {
+    PIRP head = control.front();
+    PURB urb = static_cast<PURB>(URB_FROM_IRP(head));
+    Transfer transfer{0, 64, true, nullptr, ControlLength(urb)};
+    if ((gone || HeadDueLocked(controlDue, head, transfer, now, wake)) && Claim(head)) {
+      control.pop_front();
+      controlDue = HeadDue{};
+      return Work{head, nullptr, gone, std::nullopt, false};
+    }
   }
   for (const std::shared_ptr<Pipe>& pipe : pipes) {
     if (pipe->queue.empty()) continue;
     PIRP head = pipe->queue.front();
+    Transfer transfer = TransferOf(static_cast<PURB>(URB_FROM_IRP(head)), *pipe);
     bool halted = !gone && pipe->halted;  // answered by the bus, not the device
-    if (!gone && !halted && !model.CanAnswer(TransferOf(static_cast<PURB>(URB_FROM_IRP(head)), *pipe))) continue;
+    if (!gone && !halted && !(model.CanAnswer(transfer) && HeadDueLocked(pipe->headDue, head, transfer, now, wake))) {
+      continue;
+    }
     if (!Claim(head)) continue;  // being cancelled; the cancel routine kicks again
     pipe->queue.pop_front();
+    pipe->headDue = HeadDue{};
     pipe->inFlight++;
-    return Work{head, pipe, gone, halted};
+    return Work{head, pipe, gone, std::nullopt, false, halted};
   }
   return std::nullopt;
 }
 
 void BusState::Finish(const Work& work) {
   PURB urb = static_cast<PURB>(URB_FROM_IRP(work.irp));
+  if (work.abort) {
+    CompleteUrb(work.irp, urb, Success());
+    return;
+  }
+  if (work.ended) {
+    CompleteEnded(*work.ended);
+    if (work.pipe) FinishInFlight(work.pipe);
+    return;
+  }
   if (!work.pipe) {
+    if (work.gone) {
+      ZeroTransferLength(urb);
+      CompleteUrb(work.irp, urb, *work.gone);
+      return;
+    }
     CompleteUrb(work.irp, urb, AnswerControl(urb));
     return;
   }
@@ -300,16 +400,71 @@ void BusState::FinishInFlight(const std::shared_ptr<Pipe>& pipe) {
   for (PIRP abort : aborts) CompleteUrb(abort, static_cast<PURB>(URB_FROM_IRP(abort)), Success());
 }
 
-void BusState::ForgetLocked(PIRP irp) {
-  auto forget = [irp](std::deque<PIRP>& queue) {
-    queue.erase(std::remove(queue.begin(), queue.end(), irp), queue.end());
+std::optional<Ended> BusState::ForgetLocked(PIRP irp) {
+  auto take = [irp](std::deque<PIRP>& queue) {
+    auto found = std::find(queue.begin(), queue.end(), irp);
+    if (found == queue.end()) return false;
+    queue.erase(found);
+    return true;
   };
-  forget(control);
-  for (const std::shared_ptr<Pipe>& pipe : pipes) forget(pipe->queue);
+  if (controlDue.irp == irp) controlDue = HeadDue{};
+  if (take(control)) return Ended{irp, nullptr, kCancelled, 0};
+  for (const std::shared_ptr<Pipe>& pipe : pipes) {
+    bool head = !pipe->queue.empty() && pipe->queue.front() == irp;
+    uint32_t moved = head && Realistic() ? model.Cut(TransferOf(static_cast<PURB>(URB_FROM_IRP(irp)), *pipe)) : 0;
+    if (!take(pipe->queue)) continue;
+    if (head) pipe->headDue = HeadDue{};
+    if (Realistic()) pipe->inFlight++;
+    return Ended{irp, pipe, kCancelled, moved};
+  }
+  return std::nullopt;
+}
+
+std::vector<Ended> BusState::EndAllLocked(Outcome outcome) {
+  std::vector<Ended> all;
+  for (PIRP irp : control) {
+    if (Claim(irp)) all.push_back(Ended{irp, nullptr, outcome, 0});
+  }
+  std::deque<PIRP> leftControl;
+  for (PIRP irp : control) {
+    bool claimed = std::any_of(all.begin(), all.end(), [irp](const Ended& e) { return e.irp == irp; });
+    if (!claimed) leftControl.push_back(irp);
+  }
+  control.swap(leftControl);
+  controlDue = HeadDue{};
+  for (const std::shared_ptr<Pipe>& pipe : pipes) {
+    std::deque<PIRP> left;
+    for (PIRP irp : pipe->queue) {
+      if (!Claim(irp)) {
+        left.push_back(irp);
+        continue;
+      }
+      uint32_t moved = 0;
+      if (Realistic() && irp == pipe->queue.front()) {
+        moved = model.Cut(TransferOf(static_cast<PURB>(URB_FROM_IRP(irp)), *pipe));
+      }
+      all.push_back(Ended{irp, Realistic() ? pipe : nullptr, outcome, moved});
+      if (Realistic()) pipe->inFlight++;
+    }
+    pipe->queue.swap(left);
+    pipe->headDue = HeadDue{};
+  }
+  if (!Realistic()) return all;
+  for (const Ended& one : all) ended.push_back(one);
+  return {};
+}
+
+void CompleteEnded(const Ended& ended) {
+  PURB urb = static_cast<PURB>(URB_FROM_IRP(ended.irp));
+  ZeroTransferLength(urb);
+  if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = ended.moved;
+  }
+  CompleteUrb(ended.irp, urb, ended.outcome);
 }
 
 size_t BusState::QueuedLocked() const {
-  size_t count = control.size();
+  size_t count = control.size() + ended.size();
   for (const std::shared_ptr<Pipe>& pipe : pipes) count += pipe->queue.size() + pipe->aborts.size();
   return count;
 }

@@ -116,6 +116,33 @@ NTSTATUS BusState::SubmitUrb(PIRP irp) {
   }
   urb->UrbHeader.UsbdDeviceHandle = deviceHandle;
 
+  // A device that has left the bus, or whose PDO was surprise-removed, gets
+  // nothing more: every URB fails at once, as the hub fails them for a
+  // device no longer connected to its port.
+  std::optional<Outcome> gone = model.Gone();
+  {
+    KIRQL irql = Acquire();
+    if (surpriseRemoved) gone = kDeviceGone;
+    Release(irql);
+  }
+  if (gone) {
+    switch (urb->UrbHeader.Function) {
+      case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        break;
+      case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
+        break;
+      case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+        urb->UrbControlGetStatusRequest.TransferBufferLength = 0;
+        break;
+      default:
+        break;
+    }
+    CompleteUrb(irp, urb, *gone);
+    return gone->status;
+  }
+
   switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
       return SubmitTransfer(irp, urb);
@@ -132,7 +159,7 @@ NTSTATUS BusState::SubmitUrb(PIRP irp) {
       [[fallthrough]];
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
     case URB_FUNCTION_GET_STATUS_FROM_DEVICE: {
-      if (model.GetTiming() == Timing::Deferred) return QueueControl(irp);
+      if (Realistic()) return QueueControl(irp);
       Outcome outcome = AnswerControl(urb);
       CompleteUrb(irp, urb, outcome);
       return outcome.status;

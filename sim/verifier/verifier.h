@@ -51,9 +51,27 @@ enum class Rule {
   DeviceInterfaceLeftEnabled,
   InvalidArgument,
   UnsupportedCall,
+  PendingMarkedButNotReturned,
+  InformationExceedsBuffer,
+  PoolZeroBytes,
+  PoolCorrupted,
+  IrqlTooLow,
+  SpinLockHeldBelowDispatch,
+  CalledWithCancelRoutine,
+  CompletionRoutineNotOwn,
+  StatusBlockOnUnwoundStack,
+  RemovedInSurpriseRemoval,
+  ForwardedAtBadIrql,
+  QueuedIrpNotMarkedPending,
+  StartDeviceWait,
+  CancelFieldNotChecked,
+  SignalEventInCompletion,
 };
 
 const char* RuleName(Rule rule);
+
+// The rule's identifier as spelled here ("IrpCompletedTwice"), for tools.
+const char* RuleId(Rule rule);
 
 struct Finding {
   Rule rule;
@@ -61,8 +79,15 @@ struct Finding {
 };
 
 // Records a violation and echoes it to standard error at once, so that it is
-// seen even if the faulty driver crashes the test right afterwards.
-void Report(Rule rule, const std::string& message);
+// seen even if the faulty driver crashes the test right afterwards. The echo
+// names the report site (the caller's file and line).
+//
+// For tools/verifier-mutations.sh only: QUILLAN_VERIFIER_SILENCE, read once,
+// names one rule ("rule:IrpCompletedTwice") or one report site
+// ("site:sim/io/call.cpp:97") whose reports are dropped, so that the script
+// can show that some test fails without it.
+void Report(Rule rule, const std::string& message, const char* file = __builtin_FILE(),
+            int line = __builtin_LINE());
 
 // All findings since the last Take or Reset.
 std::vector<Finding> Findings();

@@ -34,6 +34,10 @@ TEST_F(ConcurrentQueueTest, EveryRequestIsCompletedOnceWhileSendersCancellersSer
   std::vector<std::unique_ptr<Request>> requests;
   for (int i = 0; i < kSenders * kPerSender; ++i) {
     requests.push_back(std::make_unique<Request>(device_, MajorOf(kinds[i % 3])));
+    if (kinds[i % 3] == Kind::Waits) {  // a wait's output is the events, one ULONG
+      requests.back()->Stack()->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
+      requests.back()->Stack()->Parameters.DeviceIoControl.OutputBufferLength = sizeof(ULONG);
+    }
   }
   std::vector<std::atomic<bool>> sent(requests.size());
   std::atomic<bool> sending{true};

@@ -28,7 +28,16 @@ struct ExpiryCase {
 
 std::ostream& operator<<(std::ostream& out, const ExpiryCase& c) { return out << c.name; }
 
-class TimeoutDpcRemovalTest : public PnpPortTest, public ::testing::WithParamInterface<ExpiryCase> {};
+class TimeoutDpcRemovalTest : public PnpPortTest, public ::testing::WithParamInterface<ExpiryCase> {
+ protected:
+  // Exact-time expiry and one processor's DPC delivery: the test holds the
+  // time-out's DPC back itself, at its due millisecond.
+  void SetUp() override {
+    PnpPortTest::SetUp();
+    sim::ke::SetClockTick(0);
+    sim::ke::SetDpcDelivery(sim::ke::DpcDelivery::AtIrqlDrop);
+  }
+};
 
 TEST_P(TimeoutDpcRemovalTest, CloseAndRemovalWaitForATimeOutDpcAlreadyQueued) {
   const ExpiryCase& c = GetParam();

@@ -9,6 +9,7 @@
 #include "sim/cm/registry.h"
 #include "sim/io/driver.h"
 #include "sim/ke/clock.h"
+#include "sim/ke/ke.h"
 #include "sim/ldr/loader.h"
 #include "sim/pnp/manager.h"
 #include "sim/pnp/pnp.h"
@@ -105,6 +106,7 @@ TEST_P(DeviceLifeTest, PlugOpenTransferWaitUnplugClose) {
 // time, time-outs measured on the clock, cancelling, purging, the status
 // and properties queries, and a clean close of a port that stays plugged.
 TEST_P(DeviceLifeTest, TimeoutsCancelPurgeAndQueriesAsAnApplicationSeesThem) {
+  sim::ke::SetClockTick(0);  // exact-time expiry: it checks each time-out to the millisecond
   sim::usb::ScriptedDevice device;
   sim::usb::Bus bus(device);
   sim::io::LoadedDriver driver(entry_);

@@ -7,7 +7,9 @@
 
 #include "sim/io/io.h"
 #include "sim/io/request.h"
+#include "sim/ke/ke.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -324,6 +326,496 @@ void DeleteWhileAnotherIsAttachedAbove(bool faulty) {
   IoDeleteDevice(lower);
 }
 
+// --- Objects the I/O manager does not know -----------------------------------
+
+void FreeSomethingThatIsNotAnIrp(bool faulty) {
+  alignas(16) unsigned char notAnIrp[sizeof(IRP)] = {};
+  PIRP irp = faulty ? reinterpret_cast<PIRP>(notAnIrp) : IoAllocateIrp(1, FALSE);
+  ASSERT_NE(irp, nullptr);
+  IoFreeIrp(irp);  // refused when it is not an IRP
+}
+
+void DeleteSomethingThatIsNotADevice(bool faulty) {
+  TestDriver driver;
+  PDEVICE_OBJECT device = driver.AddDevice();
+  DEVICE_OBJECT notADevice{};
+  IoDeleteDevice(faulty ? &notADevice : device);  // refused when it is not a live device
+  if (faulty) IoDeleteDevice(device);
+}
+
+// A device that an open handle still references: the reference must be gone
+// before the device is deleted.
+void DeleteWhileReferenced(bool faulty) {
+  TestDriver driver;
+  PDEVICE_OBJECT device = driver.AddDevice();
+  if (faulty) {
+    device->ReferenceCount = 1;
+    IoDeleteDevice(device);  // reported, and the device is kept
+    device->ReferenceCount = 0;
+  }
+  IoDeleteDevice(device);
+}
+
+// --- IRQL and locks around dispatch and completion routines -------------------
+
+void DispatchReturnsAtAnotherIrql(bool faulty) {
+  DeviceStack stack(1);
+  KIRQL entered = PASSIVE_LEVEL;
+  stack.DriverAt(0).Serve(IRP_MJ_WRITE, [&entered, faulty](PDEVICE_OBJECT, PIRP irp) {
+    entered = sim::ke::RaiseIrql(DISPATCH_LEVEL, "dispatch routine");
+    test::Complete(irp, STATUS_SUCCESS);
+    if (!faulty) sim::ke::LowerIrql(entered, "dispatch routine");
+    return STATUS_SUCCESS;
+  });
+  sim::io::Request request(stack.Top(), IRP_MJ_WRITE);
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+  if (faulty) sim::ke::LowerIrql(entered, "test");  // put right what the routine left
+}
+
+// Sent at DISPATCH_LEVEL (allowed for a write), so that a lock kept is the
+// only thing wrong.
+void DispatchReturnsHoldingASpinLock(bool faulty) {
+  DeviceStack stack(1);
+  KSPIN_LOCK lock = 0;
+  stack.DriverAt(0).Serve(IRP_MJ_WRITE, [&lock, faulty](PDEVICE_OBJECT, PIRP irp) {
+    KeAcquireSpinLockAtDpcLevel(&lock);
+    test::Complete(irp, STATUS_SUCCESS);
+    if (!faulty) KeReleaseSpinLockFromDpcLevel(&lock);
+    return STATUS_SUCCESS;
+  });
+  KIRQL old = sim::ke::RaiseIrql(DISPATCH_LEVEL, "test");
+  sim::io::Request request(stack.Top(), IRP_MJ_WRITE);
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+  if (faulty) KeReleaseSpinLockFromDpcLevel(&lock);
+  sim::ke::LowerIrql(old, "test");
+}
+
+// Completion routines: the lower driver completes at DISPATCH_LEVEL, as a bus
+// driver does, and the caller lowers the IRQL afterwards itself; the
+// routine's fault must be seen all the same.
+KSPIN_LOCK g_routineLock;
+bool g_routineFaulty;
+
+NTSTATUS NTAPI RaiseAndReturn(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  if (g_routineFaulty) sim::ke::RaiseIrql(HIGH_LEVEL, "completion routine");
+  return STATUS_CONTINUE_COMPLETION;
+}
+
+NTSTATUS NTAPI LockAndReturn(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  KeAcquireSpinLockAtDpcLevel(&g_routineLock);
+  if (!g_routineFaulty) KeReleaseSpinLockFromDpcLevel(&g_routineLock);
+  return STATUS_CONTINUE_COMPLETION;
+}
+
+void CompleteThroughRoutineAtDispatch(PIO_COMPLETION_ROUTINE routine, bool faulty) {
+  g_routineFaulty = faulty;
+  g_routineLock = 0;
+  DeviceStack stack(2);
+  std::vector<PIRP> held;
+  stack.DriverAt(1).Serve(IRP_MJ_READ, [routine](PDEVICE_OBJECT device, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, routine, nullptr, TRUE, TRUE, TRUE);
+    return IofCallDriver(TestDriver::Lower(device), irp);
+  });
+  stack.DriverAt(0).Serve(IRP_MJ_READ, test::HoldIn(held));
+  sim::io::Request request(stack.Top(), IRP_MJ_READ);
+  EXPECT_EQ(request.Send(), STATUS_PENDING);
+  ASSERT_EQ(held.size(), 1u);
+  KIRQL old = sim::ke::RaiseIrql(DISPATCH_LEVEL, "bus");
+  test::Complete(held[0], STATUS_SUCCESS);
+  if (faulty && routine == LockAndReturn) KeReleaseSpinLockFromDpcLevel(&g_routineLock);
+  sim::ke::LowerIrql(old, "bus");
+  EXPECT_TRUE(request.Completed());
+}
+
+void CompletionRoutineReturnsAtAnotherIrql(bool faulty) { CompleteThroughRoutineAtDispatch(RaiseAndReturn, faulty); }
+
+void CompletionRoutineReturnsHoldingASpinLock(bool faulty) {
+  CompleteThroughRoutineAtDispatch(LockAndReturn, faulty);
+}
+
+bool g_lowerInCancel;
+
+VOID NTAPI CancelAtTheWrongIrql(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(g_lowerInCancel ? irp->CancelIrql : DISPATCH_LEVEL);
+  test::Complete(irp, STATUS_CANCELLED);
+}
+
+// A cancel routine must return at the CancelIrql it was given; the faulty one
+// releases the cancel spin lock to DISPATCH_LEVEL and stays there.
+void CancelRoutineReturnsAtAnotherIrql(bool faulty) {
+  g_lowerInCancel = !faulty;
+  DeviceStack stack(1);
+  stack.DriverAt(0).Serve(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelAtTheWrongIrql);
+    return STATUS_PENDING;
+  });
+  sim::io::Request request(stack.Top(), IRP_MJ_READ);
+  EXPECT_EQ(request.Send(), STATUS_PENDING);
+  EXPECT_TRUE(request.Cancel());
+  EXPECT_TRUE(request.Completed());
+  if (faulty) sim::ke::LowerIrql(PASSIVE_LEVEL, "test");
+}
+
+// --- Calls at an IRQL the routine does not allow --------------------------------
+
+void CallDriverAboveDispatch(bool faulty) {
+  DeviceStack stack(1);
+  std::vector<PIRP> held;
+  stack.DriverAt(0).Serve(IRP_MJ_WRITE, test::HoldIn(held));
+  sim::io::Request request(stack.Top(), IRP_MJ_WRITE);
+  KIRQL old = sim::ke::RaiseIrql(faulty ? HIGH_LEVEL : DISPATCH_LEVEL, "test");
+  EXPECT_EQ(request.Send(), STATUS_PENDING);
+  sim::ke::LowerIrql(old, "test");
+  ASSERT_EQ(held.size(), 1u);
+  test::Complete(held[0], STATUS_SUCCESS);
+}
+
+void CompleteAboveDispatch(bool faulty) {
+  DeviceStack stack(1);
+  std::vector<PIRP> held;
+  stack.DriverAt(0).Serve(IRP_MJ_READ, test::HoldIn(held));
+  sim::io::Request request(stack.Top(), IRP_MJ_READ);
+  EXPECT_EQ(request.Send(), STATUS_PENDING);
+  ASSERT_EQ(held.size(), 1u);
+  KIRQL old = sim::ke::RaiseIrql(faulty ? HIGH_LEVEL : DISPATCH_LEVEL, "test");
+  test::Complete(held[0], STATUS_SUCCESS);
+  sim::ke::LowerIrql(old, "test");
+  EXPECT_TRUE(request.Completed());
+}
+
+void AllocateIrpAboveDispatch(bool faulty) {
+  KIRQL old = sim::ke::RaiseIrql(faulty ? HIGH_LEVEL : DISPATCH_LEVEL, "test");
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  sim::ke::LowerIrql(old, "test");
+  ASSERT_NE(irp, nullptr);
+  IoFreeIrp(irp);
+}
+
+// A Plug and Play request goes down the stack at PASSIVE_LEVEL only.
+void ForwardPnpAtRaisedIrql(bool faulty) {
+  DeviceStack stack(2);
+  stack.DriverAt(1).Serve(IRP_MJ_PNP, [faulty](PDEVICE_OBJECT device, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    KIRQL old = sim::ke::RaiseIrql(faulty ? APC_LEVEL : PASSIVE_LEVEL, "dispatch routine");
+    NTSTATUS status = IofCallDriver(TestDriver::Lower(device), irp);
+    sim::ke::LowerIrql(old, "dispatch routine");
+    return status;
+  });
+  stack.DriverAt(0).Serve(IRP_MJ_PNP, test::CompleteWith(STATUS_SUCCESS));
+  sim::io::Request request(stack.Top(), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES);
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+}
+
+// --- An IRP at the wrong point of its life ----------------------------------------
+
+void CompleteAnIrpNeverSent(bool faulty) {
+  DeviceStack stack(1);
+  stack.DriverAt(0).Serve(IRP_MJ_READ, test::CompleteWith(STATUS_SUCCESS));
+  PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
+  ASSERT_NE(irp, nullptr);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  IoSetCompletionRoutine(irp, FreeOwnIrp, nullptr, TRUE, TRUE, TRUE);
+  if (faulty) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);  // refused: nobody holds it yet
+  }
+  EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_SUCCESS);
+}
+
+void SendAfterCompletion(bool faulty) {
+  DeviceStack stack(1);
+  stack.DriverAt(0).Serve(IRP_MJ_WRITE, test::CompleteWith(STATUS_SUCCESS));
+  sim::io::Request request(stack.Top(), IRP_MJ_WRITE);
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+  if (faulty) {
+    EXPECT_EQ(IofCallDriver(stack.Top(), request.Irp()), STATUS_INVALID_PARAMETER);
+  }
+}
+
+void DetachWithNothingAttached(bool faulty) {
+  TestDriver bus, function;
+  PDEVICE_OBJECT lower = bus.AddDevice();
+  PDEVICE_OBJECT upper = function.AddDevice(lower);
+  IoDetachDevice(lower);
+  if (faulty) IoDetachDevice(lower);  // nothing is attached any more
+  IoDeleteDevice(upper);
+  IoDeleteDevice(lower);
+}
+
+// Completed, then STATUS_PENDING returned without the mark.
+void CompleteThenReturnPendingWithoutMarking(bool faulty) {
+  DeviceStack stack(1);
+  stack.DriverAt(0).Serve(IRP_MJ_WRITE, [faulty](PDEVICE_OBJECT, PIRP irp) {
+    if (!faulty) IoMarkIrpPending(irp);
+    test::Complete(irp, STATUS_SUCCESS);
+    return STATUS_PENDING;
+  });
+  sim::io::Request request(stack.Top(), IRP_MJ_WRITE);
+  EXPECT_EQ(request.Send(), STATUS_PENDING);
+  EXPECT_TRUE(request.Completed());
+}
+
+// --- Pending, cancellation and queues ---------------------------------------------
+
+void MarkPendingButReturnAnotherStatus(bool faulty) {
+  DeviceStack stack(1);
+  stack.DriverAt(0).Serve(IRP_MJ_WRITE, [faulty](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    test::Complete(irp, STATUS_SUCCESS);
+    return faulty ? STATUS_SUCCESS : STATUS_PENDING;
+  });
+  sim::io::Request request(stack.Top(), IRP_MJ_WRITE);
+  request.Send();
+  EXPECT_TRUE(request.Completed());
+}
+
+void NeverCalledCancelRoutine(PDEVICE_OBJECT, PIRP) { ADD_FAILURE() << "a cancel routine ran after the cancel"; }
+
+// The request is cancelled before its driver sets a cancel routine: the
+// driver must see Cancel set, or the request waits for ever.
+void PendACancelledIrpWithoutCheckingCancel(bool faulty) {
+  DeviceStack stack(1);
+  std::vector<PIRP> held;
+  stack.DriverAt(0).Serve(IRP_MJ_READ, [&held, faulty](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, NeverCalledCancelRoutine);
+    if (!faulty && irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+      test::Complete(irp, STATUS_CANCELLED);
+    } else {
+      held.push_back(irp);
+    }
+    return STATUS_PENDING;
+  });
+  sim::io::Request request(stack.Top(), IRP_MJ_READ);
+  EXPECT_FALSE(request.Cancel()) << "nothing to call yet";
+  EXPECT_EQ(request.Send(), STATUS_PENDING);
+  for (PIRP irp : held) {
+    IoSetCancelRoutine(irp, nullptr);
+    test::Complete(irp, STATUS_CANCELLED);
+  }
+  EXPECT_EQ(request.Status(), STATUS_CANCELLED);
+}
+
+PIRP g_queued;
+KDPC g_serveDpc;
+
+VOID NTAPI ServeQueuedIrp(PKDPC, PVOID, PVOID, PVOID) {
+  PIRP irp = g_queued;
+  g_queued = nullptr;
+  if (irp != nullptr) test::Complete(irp, STATUS_SUCCESS);
+}
+
+// The dispatch routine queues the request where a DPC serves it, and the
+// DPC runs as soon as the routine drops its lock: the mark must come first.
+void QueueBeforeMarkingPending(bool faulty) {
+  DeviceStack stack(1);
+  KSPIN_LOCK lock = 0;
+  KeInitializeDpc(&g_serveDpc, ServeQueuedIrp, nullptr);
+  stack.DriverAt(0).Serve(IRP_MJ_READ, [&lock, faulty](PDEVICE_OBJECT, PIRP irp) {
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    if (!faulty) IoMarkIrpPending(irp);
+    g_queued = irp;
+    KeInsertQueueDpc(&g_serveDpc, nullptr, nullptr);
+    KeReleaseSpinLock(&lock, irql);
+    if (faulty) IoMarkIrpPending(irp);  // too late: the DPC has completed it
+    return STATUS_PENDING;
+  });
+  sim::io::Request request(stack.Top(), IRP_MJ_READ);
+  EXPECT_EQ(request.Send(), STATUS_PENDING);
+  EXPECT_TRUE(request.Completed());
+}
+
+VOID NTAPI CancelWhenAsked(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  test::Complete(irp, STATUS_CANCELLED);
+}
+
+// Sending a request on while it is cancellable lets its cancel routine
+// complete it under the lower driver.
+void ForwardWithCancelRoutineSet(bool faulty) {
+  DeviceStack stack(2);
+  std::vector<PIRP> held;
+  stack.DriverAt(1).Serve(IRP_MJ_READ, [faulty](PDEVICE_OBJECT device, PIRP irp) {
+    IoSetCancelRoutine(irp, CancelWhenAsked);
+    if (!faulty) IoSetCancelRoutine(irp, nullptr);
+    IoSkipCurrentIrpStackLocation(irp);
+    return IofCallDriver(TestDriver::Lower(device), irp);
+  });
+  stack.DriverAt(0).Serve(IRP_MJ_READ, test::HoldIn(held));
+  sim::io::Request request(stack.Top(), IRP_MJ_READ);
+  EXPECT_EQ(request.Send(), STATUS_PENDING);
+  ASSERT_EQ(held.size(), 1u);
+  IoSetCancelRoutine(held[0], nullptr);
+  test::Complete(held[0], STATUS_SUCCESS);
+}
+
+// --- Stack locations ----------------------------------------------------------------
+
+int g_topRoutineRuns;
+
+NTSTATUS NTAPI CountTopRoutine(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  ++g_topRoutineRuns;
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_CONTINUE_COMPLETION;
+}
+
+NTSTATUS NTAPI MiddleRoutine(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_CONTINUE_COMPLETION;
+}
+
+// Three drivers: the top one sets a completion routine for its request to the
+// middle one, which passes it to the bottom one.
+void PassDownThroughTheMiddle(const std::function<void(PIRP)>& middle, int expectedRuns) {
+  g_topRoutineRuns = 0;
+  DeviceStack stack(3);
+  stack.DriverAt(2).Serve(IRP_MJ_WRITE, [](PDEVICE_OBJECT device, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, CountTopRoutine, nullptr, TRUE, TRUE, TRUE);
+    return IofCallDriver(TestDriver::Lower(device), irp);
+  });
+  stack.DriverAt(1).Serve(IRP_MJ_WRITE, [&middle](PDEVICE_OBJECT device, PIRP irp) {
+    middle(irp);
+    return IofCallDriver(TestDriver::Lower(device), irp);
+  });
+  stack.DriverAt(0).Serve(IRP_MJ_WRITE, test::CompleteWith(STATUS_SUCCESS));
+  sim::io::Request request(stack.Top(), IRP_MJ_WRITE);
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+  EXPECT_EQ(g_topRoutineRuns, expectedRuns) << "runs of the top driver's completion routine";
+}
+
+void CopyTheWholeLocation(bool faulty) {
+  PassDownThroughTheMiddle(
+      [faulty](PIRP irp) {
+        if (faulty) {
+          *IoGetNextIrpStackLocation(irp) = *IoGetCurrentIrpStackLocation(irp);
+        } else {
+          IoCopyCurrentIrpStackLocationToNext(irp);
+        }
+      },
+      faulty ? 2 : 1);
+}
+
+void SetARoutineAfterSkipping(bool faulty) {
+  PassDownThroughTheMiddle(
+      [faulty](PIRP irp) {
+        if (faulty) {
+          IoSkipCurrentIrpStackLocation(irp);
+        } else {
+          IoCopyCurrentIrpStackLocationToNext(irp);
+        }
+        IoSetCompletionRoutine(irp, MiddleRoutine, nullptr, TRUE, TRUE, TRUE);
+      },
+      faulty ? 0 : 1);
+}
+
+// --- Buffers, status blocks and events ------------------------------------------------
+
+constexpr ULONG kBufferedControl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+void ReturnMoreThanTheOutputBuffer(bool faulty) {
+  DeviceStack stack(1);
+  stack.DriverAt(0).Serve(IRP_MJ_DEVICE_CONTROL, test::CompleteWith(STATUS_SUCCESS, faulty ? 8 : 4));
+  sim::io::Request request(stack.Top(), IRP_MJ_DEVICE_CONTROL);
+  request.Stack()->Parameters.DeviceIoControl.IoControlCode = kBufferedControl;
+  request.Stack()->Parameters.DeviceIoControl.OutputBufferLength = 4;
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+}
+
+IO_STATUS_BLOCK g_lastingStatus;
+KEVENT g_lastingEvent;
+
+// A dispatch routine builds a request for the device below with its status
+// block and event as locals, and returns without waiting for it.
+void BuildWithLocalsAndReturn(bool localStatus, bool localEvent) {
+  DeviceStack stack(2);
+  std::vector<PIRP> held;
+  stack.DriverAt(1).Serve(IRP_MJ_WRITE, [localStatus, localEvent](PDEVICE_OBJECT device, PIRP irp) {
+    IO_STATUS_BLOCK status;
+    KEVENT event;
+    PIO_STATUS_BLOCK useStatus = localStatus ? &status : &g_lastingStatus;
+    PKEVENT useEvent = localEvent ? &event : &g_lastingEvent;
+    KeInitializeEvent(useEvent, NotificationEvent, FALSE);
+    PIRP built = IoBuildDeviceIoControlRequest(kBufferedControl, TestDriver::Lower(device), nullptr, 0, nullptr, 0,
+                                               FALSE, useEvent, useStatus);
+    EXPECT_NE(built, nullptr);
+    if (built != nullptr) IofCallDriver(TestDriver::Lower(device), built);
+    test::Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  });
+  stack.DriverAt(0).Serve(IRP_MJ_DEVICE_CONTROL, test::HoldIn(held));
+  sim::io::Request request(stack.Top(), IRP_MJ_WRITE);
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+  ASSERT_EQ(held.size(), 1u);
+  test::Complete(held[0], STATUS_SUCCESS);  // the routine's frame is long gone
+}
+
+void BuildWithALocalStatusBlock(bool faulty) { BuildWithLocalsAndReturn(faulty, false); }
+void BuildWithALocalEvent(bool faulty) { BuildWithLocalsAndReturn(false, faulty); }
+
+NTSTATUS NTAPI SignalFromRoutine(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, g_routineFaulty ? TRUE : FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void SignalWithWaitFromACompletionRoutine(bool faulty) {
+  g_routineFaulty = faulty;
+  DeviceStack stack(2);
+  stack.DriverAt(1).Serve(IRP_MJ_WRITE, [](PDEVICE_OBJECT device, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalFromRoutine, &done, TRUE, TRUE, TRUE);
+    if (IofCallDriver(TestDriver::Lower(device), irp) == STATUS_PENDING) {
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  });
+  stack.DriverAt(0).Serve(IRP_MJ_WRITE, test::CompleteWith(STATUS_SUCCESS));
+  sim::io::Request request(stack.Top(), IRP_MJ_WRITE);
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+}
+
+// --- Plug and Play -----------------------------------------------------------------------
+
+void StartAndWait(bool faulty) {
+  DeviceStack stack(1);
+  stack.DriverAt(0).Serve(IRP_MJ_PNP, [faulty](PDEVICE_OBJECT, PIRP irp) {
+    KEVENT ready;
+    KeInitializeEvent(&ready, NotificationEvent, TRUE);
+    KIRQL old = sim::ke::RaiseIrql(faulty ? DISPATCH_LEVEL : PASSIVE_LEVEL, "dispatch routine");
+    LARGE_INTEGER now{};
+    KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, &now);
+    sim::ke::LowerIrql(old, "dispatch routine");
+    test::Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  });
+  sim::io::Request request(stack.Top(), IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+}
+
+void SurpriseRemoval(bool faulty, bool detach) {
+  DeviceStack stack(detach ? 2 : 1);  // a device deleted on its own, or one detached from the one below
+  stack.DriverAt(stack.Depth() - 1).Serve(IRP_MJ_PNP, [faulty, detach](PDEVICE_OBJECT device, PIRP irp) {
+    if (faulty && detach) IoDetachDevice(TestDriver::Lower(device));  // refused: the device stays attached
+    if (faulty && !detach) IoDeleteDevice(device);                     // refused: the device is kept
+    test::Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  });
+  sim::io::Request request(stack.Top(), IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+}
+
+void DetachInSurpriseRemoval(bool faulty) { SurpriseRemoval(faulty, true); }
+void DeleteInSurpriseRemoval(bool faulty) { SurpriseRemoval(faulty, false); }
+
 struct RuleCase {
   const char* name;
   Rule rule;
@@ -352,6 +844,35 @@ const RuleCase kRuleCases[] = {
     {"CancelRoutineKeepsTheCancelLock", Rule::CancelSpinLockNotReleased, CancelRoutineKeepsTheCancelLock},
     {"DeleteWhileAttachedToTheDeviceBelow", Rule::DeviceDeletedWhileAttached, DeleteWhileAttachedToTheDeviceBelow},
     {"DeleteWhileAnotherIsAttachedAbove", Rule::DeviceDeletedWhileAttached, DeleteWhileAnotherIsAttachedAbove},
+    {"FreeSomethingThatIsNotAnIrp", Rule::UnknownIrp, FreeSomethingThatIsNotAnIrp},
+    {"DeleteSomethingThatIsNotADevice", Rule::UnknownDevice, DeleteSomethingThatIsNotADevice},
+    {"DeleteWhileReferenced", Rule::DeviceDeletedWhileReferenced, DeleteWhileReferenced},
+    {"DispatchReturnsAtAnotherIrql", Rule::IrqlNotRestored, DispatchReturnsAtAnotherIrql},
+    {"DispatchReturnsHoldingASpinLock", Rule::SpinLockHeldOnReturn, DispatchReturnsHoldingASpinLock},
+    {"CompletionRoutineReturnsAtAnotherIrql", Rule::IrqlNotRestored, CompletionRoutineReturnsAtAnotherIrql},
+    {"CompletionRoutineReturnsHoldingASpinLock", Rule::SpinLockHeldOnReturn, CompletionRoutineReturnsHoldingASpinLock},
+    {"CancelRoutineReturnsAtAnotherIrql", Rule::IrqlNotRestored, CancelRoutineReturnsAtAnotherIrql},
+    {"CallDriverAboveDispatch", Rule::IrqlTooHigh, CallDriverAboveDispatch},
+    {"CompleteAboveDispatch", Rule::IrqlTooHigh, CompleteAboveDispatch},
+    {"AllocateIrpAboveDispatch", Rule::IrqlTooHigh, AllocateIrpAboveDispatch},
+    {"ForwardPnpAtRaisedIrql", Rule::ForwardedAtBadIrql, ForwardPnpAtRaisedIrql},
+    {"CompleteAnIrpNeverSent", Rule::IrpUsedAfterCompletion, CompleteAnIrpNeverSent},
+    {"SendAfterCompletion", Rule::IrpUsedAfterCompletion, SendAfterCompletion},
+    {"DetachWithNothingAttached", Rule::UnsupportedCall, DetachWithNothingAttached},
+    {"CompleteThenReturnPendingWithoutMarking", Rule::PendingNotMarked, CompleteThenReturnPendingWithoutMarking},
+    {"MarkPendingButReturnAnotherStatus", Rule::PendingMarkedButNotReturned, MarkPendingButReturnAnotherStatus},
+    {"PendACancelledIrpWithoutCheckingCancel", Rule::CancelFieldNotChecked, PendACancelledIrpWithoutCheckingCancel},
+    {"QueueBeforeMarkingPending", Rule::QueuedIrpNotMarkedPending, QueueBeforeMarkingPending},
+    {"ForwardWithCancelRoutineSet", Rule::CalledWithCancelRoutine, ForwardWithCancelRoutineSet},
+    {"CopyTheWholeLocation", Rule::CompletionRoutineNotOwn, CopyTheWholeLocation},
+    {"SetARoutineAfterSkipping", Rule::CompletionRoutineNotOwn, SetARoutineAfterSkipping},
+    {"ReturnMoreThanTheOutputBuffer", Rule::InformationExceedsBuffer, ReturnMoreThanTheOutputBuffer},
+    {"BuildWithALocalStatusBlock", Rule::StatusBlockOnUnwoundStack, BuildWithALocalStatusBlock},
+    {"BuildWithALocalEvent", Rule::StatusBlockOnUnwoundStack, BuildWithALocalEvent},
+    {"SignalWithWaitFromACompletionRoutine", Rule::SignalEventInCompletion, SignalWithWaitFromACompletionRoutine},
+    {"StartAndWait", Rule::StartDeviceWait, StartAndWait},
+    {"DetachInSurpriseRemoval", Rule::RemovedInSurpriseRemoval, DetachInSurpriseRemoval},
+    {"DeleteInSurpriseRemoval", Rule::RemovedInSurpriseRemoval, DeleteInSurpriseRemoval},
 };
 
 void PrintTo(const RuleCase& row, std::ostream* out) { *out << row.name; }

@@ -58,6 +58,7 @@ class KeConcurrentTest : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
+    sim::ke::SetClockTick(0);  // exact-time expiry: the timer tests here count in 100-ns units
     sim::ke::StartConcurrent();
   }
 };
@@ -327,4 +328,60 @@ TEST_F(KeConcurrentTest, AWaitThatNeverEndsIsReportedByTheWatchdog) {
   EXPECT_EQ(Wait(&event), STATUS_SUCCESS);
   setter.join();
   EXPECT_TRUE(sim::verifier::Findings().empty()) << sim::verifier::Describe(sim::verifier::Findings());
+}
+
+namespace {
+
+// Two DPCs that each wait (in real time, bounded) for the other to start:
+// both see the other running only if two processors run them at once.
+struct Meeting {
+  std::atomic<int> started{0};
+  std::atomic<int> sawBoth{0};
+};
+
+VOID NTAPI MeetTheOther(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* meeting = static_cast<Meeting*>(context);
+  meeting->started.fetch_add(1);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (meeting->started.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  if (meeting->started.load() == 2) meeting->sawBoth.fetch_add(1);
+}
+
+}  // namespace
+
+TEST_F(KeConcurrentTest, TwoDpcsOfOneDriverRunAtOnceOnTwoDpcProcessors) {
+  Meeting meeting;
+  KDPC first, second;
+  KeInitializeDpc(&first, MeetTheOther, &meeting);
+  KeInitializeDpc(&second, MeetTheOther, &meeting);
+  EXPECT_TRUE(KeInsertQueueDpc(&first, nullptr, nullptr));
+  EXPECT_TRUE(KeInsertQueueDpc(&second, nullptr, nullptr));
+  sim::ke::StopConcurrent();  // joins the DPC processors once both have run
+  EXPECT_EQ(meeting.started.load(), 2);
+  EXPECT_EQ(meeting.sawBoth.load(), 2) << "each DPC ran while the other was running";
+}
+
+// A thread held up by a spin lock is counted as spinning on it until it has
+// the lock; a lock taken at once, or held, is not counted.
+TEST_F(KeConcurrentTest, AThreadWaitingForASpinLockIsCountedUntilItHasIt) {
+  KSPIN_LOCK lock = 0;
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  EXPECT_EQ(sim::ke::ThreadsSpinningOn(&lock), 0u) << "the holder";
+
+  std::atomic<bool> acquired{false};
+  std::thread waiter([&] {
+    KIRQL waiterOld;
+    KeAcquireSpinLock(&lock, &waiterOld);
+    acquired = true;
+    KeReleaseSpinLock(&lock, waiterOld);
+  });
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (sim::ke::ThreadsSpinningOn(&lock) != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  EXPECT_EQ(sim::ke::ThreadsSpinningOn(&lock), 1u) << "the waiter";
+  EXPECT_FALSE(acquired.load());
+  KeReleaseSpinLock(&lock, old);
+  waiter.join();
+  EXPECT_TRUE(acquired.load());
+  EXPECT_EQ(sim::ke::ThreadsSpinningOn(&lock), 0u) << "once the waiter had the lock";
 }

@@ -3,7 +3,9 @@
 // about what a DPC routine must leave as it found it.
 #include "support/kernel_test.h"
 
+#include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
+#include "sim/kernel.h"
 
 #include <cstring>
 #include <string>
@@ -48,8 +50,12 @@ PVOID Arg(ULONG_PTR value) { return reinterpret_cast<PVOID>(value); }
 
 class KeDpcTest : public KernelTest {
  protected:
+  // One processor's delivery, at the IRQL drop: these tests check when a
+  // DPC runs relative to the code that queued it; held-back delivery has
+  // its own tests below.
   void SetUp() override {
     KernelTest::SetUp();
+    sim::ke::SetDpcDelivery(sim::ke::DpcDelivery::AtIrqlDrop);
     KeInitializeDpc(&recorded_.dpc, Record, &recorded_);
   }
 
@@ -215,7 +221,9 @@ TEST_F(KeDpcTest, ADpcReturningWithASpinLockHeldIsReported) {
   KeInitializeDpc(&dpc, TakeLockAndKeepIt, nullptr);
   KeInsertQueueDpc(&dpc, nullptr, nullptr);
   ExpectOnlyFinding(Rule::SpinLockHeldOnReturn);
+  KIRQL old = sim::ke::RaiseIrql(DISPATCH_LEVEL, "test");
   KeReleaseSpinLockFromDpcLevel(&g_lockForDpc);  // clean up after the faulty DPC
+  sim::ke::LowerIrql(old, "test");
 }
 
 TEST_F(KeDpcTest, FreeingMemoryThatHoldsAQueuedDpcIsReported) {
@@ -238,4 +246,52 @@ TEST_F(KeDpcTest, FreeingMemoryThatHoldsAQueuedDpcIsReported) {
     sim::ke::LowerIrql(old, "test");
     EXPECT_TRUE(recorded_.runs.empty()) << "a DPC in freed memory ran";
   }
+}
+
+// --- Held-back delivery: a DPC runs as if another processor took it later
+
+class KeHeldDpcTest : public KeDpcTest {
+ protected:
+  void SetUp() override {
+    KeDpcTest::SetUp();
+    sim::ke::SetDpcDelivery(sim::ke::DpcDelivery::HeldBack);
+  }
+};
+
+TEST_F(KeHeldDpcTest, TheKernelHoldsDpcsBackByDefault) {
+  sim::Reset();
+  EXPECT_EQ(sim::ke::GetDpcDelivery(), sim::ke::DpcDelivery::HeldBack);
+}
+
+TEST_F(KeHeldDpcTest, AQueuedDpcWaitsWhileTheCodeThatQueuedItGoesOnAndRunsWhenTheMachineHasControl) {
+  struct Case {
+    const char* where;
+    KIRQL irql;
+  } cases[] = {{"queued at PASSIVE_LEVEL", PASSIVE_LEVEL}, {"queued at DISPATCH_LEVEL", DISPATCH_LEVEL}};
+  for (const Case& c : cases) {
+    recorded_.runs.clear();
+    KIRQL old = sim::ke::RaiseIrql(c.irql, "test");
+    EXPECT_TRUE(KeInsertQueueDpc(&recorded_.dpc, Arg(1), Arg(2))) << c.where;
+    sim::ke::LowerIrql(old, "test");
+    EXPECT_TRUE(recorded_.runs.empty()) << c.where << ": the queuing code went on past its IRQL drop without it";
+    EXPECT_EQ(sim::ke::QueuedDpcCount(), 1u) << c.where;
+    sim::clock::Settle();
+    ASSERT_EQ(recorded_.runs.size(), 1u) << c.where << ": it ran once the machine had control";
+    EXPECT_EQ(recorded_.runs[0].irql, DISPATCH_LEVEL) << c.where;
+    EXPECT_EQ(recorded_.runs[0].argument1, Arg(1)) << c.where;
+  }
+}
+
+namespace {
+VOID NTAPI SetEventDpc(PKDPC, PVOID context, PVOID, PVOID) { KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE); }
+}  // namespace
+
+TEST_F(KeHeldDpcTest, AWaitForAnEventAHeldDpcSetsEndsAndIsNotReportedAsNeverEnding) {
+  KEVENT event;
+  KDPC dpc;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  KeInitializeDpc(&dpc, SetEventDpc, &event);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  EXPECT_EQ(KeReadStateEvent(&event), 0) << "held back";
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
 }

@@ -95,7 +95,14 @@ TEST_F(KeEventTest, ASatisfiedWaitResetsASynchronizationEventButNotANotification
   }
 }
 
-class KeWaitTest : public KernelTest {};
+class KeWaitTest : public KernelTest {
+ protected:
+  // Exact-time expiry: the waits here are checked to the 100-ns unit.
+  void SetUp() override {
+    KernelTest::SetUp();
+    sim::ke::SetClockTick(0);
+  }
+};
 
 TEST_F(KeWaitTest, AZeroTimeOutPollsWithoutMovingTime) {
   KEVENT event;

@@ -44,6 +44,15 @@ std::string Join(const std::vector<std::string>& names) {
 
 class KeTimerTest : public KernelTest {
  protected:
+  // Exact-time expiry and one processor's DPC delivery: these tests check
+  // the timer rules to the 100-ns unit and when a DPC runs; the clock tick
+  // has tests of its own below, held-back DPCs theirs in ke_dpc_test.
+  void SetUp() override {
+    KernelTest::SetUp();
+    sim::ke::SetClockTick(0);
+    sim::ke::SetDpcDelivery(sim::ke::DpcDelivery::AtIrqlDrop);
+  }
+
   TimedDpc& Make(const std::string& name, std::vector<std::string>* log = nullptr) {
     TimedDpc& timed = timers_.emplace_back();
     timed.name = name;
@@ -375,4 +384,66 @@ TEST_F(KeTimerTest, ATimerStillSetWhenTheTestEndsIsReported) {
   ASSERT_EQ(findings.size(), 1u) << sim::verifier::Describe(findings);
   EXPECT_EQ(findings[0].rule, Rule::TimerInFreedMemory) << sim::verifier::Describe(findings);
   EXPECT_EQ(sim::ke::SetTimerCount(), 0u) << "the end of a test forgets its timers";
+}
+
+// --- Timers on the clock tick
+
+class KeTickTest : public KeTimerTest, public ::testing::WithParamInterface<int64_t> {
+ protected:
+  void SetUp() override {
+    KeTimerTest::SetUp();
+    sim::ke::SetClockTick(GetParam());
+  }
+  static int64_t Tick() { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(WindowsClockRates, KeTickTest,
+                         ::testing::Values(sim::ke::kTick10Ms, sim::ke::kTick15_625Ms),
+                         [](const ::testing::TestParamInfo<int64_t>& info) {
+                           return info.param == sim::ke::kTick10Ms ? std::string("Tick10ms") : std::string("Tick15_625ms");
+                         });
+
+TEST_F(KeTimerTest, TheKernelStartsWithWindowsDefaultClockTick) {
+  sim::Reset();
+  EXPECT_EQ(sim::ke::ClockTick(), sim::ke::kTick15_625Ms);
+}
+
+TEST_P(KeTickTest, ATimerExpiresOnTheFirstTickAtOrAfterItsDueTimeNeverEarlierNorATickLater) {
+  // Due times around tick boundaries, from a start that is itself off the tick.
+  sim::clock::Advance(12345);
+  for (int64_t due : {int64_t{1}, Tick() / 2, Tick() - 12345, Tick() - 12346, Tick(), 3 * Tick() + 7, int64_t{30000}}) {
+    TimedDpc& timed = Make("timer");
+    int64_t set = Now();
+    KeSetTimer(&timed.timer, Relative(due), &timed.dpc);
+    sim::clock::Advance(5 * Tick());
+    ASSERT_EQ(timed.ranAt.size(), 1u) << "due " << due;
+    int64_t expired = timed.ranAt[0];
+    EXPECT_GE(expired, set + due) << "never before its due time (due " << due << ")";
+    EXPECT_LT(expired, set + due + Tick()) << "less than one tick after its due time (due " << due << ")";
+    EXPECT_EQ(expired % Tick(), 0) << "on a tick (due " << due << ")";
+    EXPECT_EQ(expired, (set + due + Tick() - 1) / Tick() * Tick()) << "the first tick at or after it (due " << due << ")";
+  }
+}
+
+TEST_P(KeTickTest, TwoTimersDueThreeMillisecondsApartInOneTickFireInOneBatch) {
+  TimedDpc& other = Make("second");
+  TimedDpc& unset = Make("never set");
+  Observer observer;
+  observer.other = &other.timer;
+  observer.later = &unset.timer;
+  KeInitializeTimer(&observer.timer);
+  KeInitializeDpc(&observer.dpc, ObserveOthers, &observer);
+
+  // Both due inside the first tick: 2 ms and 5 ms after the start.
+  KeSetTimer(&observer.timer, Relative(2 * sim::clock::kUnitsPerMs), &observer.dpc);
+  KeSetTimer(&other.timer, Relative(5 * sim::clock::kUnitsPerMs), &other.dpc);
+  sim::clock::Advance(Tick() - 1);
+  EXPECT_FALSE(observer.ran) << "nothing expires before the tick, though both are due";
+  EXPECT_TRUE(other.ranAt.empty());
+  sim::clock::Advance(1);
+  ASSERT_TRUE(observer.ran);
+  EXPECT_TRUE(observer.otherSignalled) << "the timer due 3 ms later had expired when the first DPC ran";
+  EXPECT_FALSE(observer.otherCancelled) << "it was no longer set: the two expired as one batch";
+  ASSERT_EQ(other.ranAt.size(), 1u);
+  EXPECT_EQ(other.ranAt[0], Tick()) << "its DPC ran on the same tick";
 }

@@ -351,3 +351,23 @@ TEST_F(PnpManagerTest, TheBusPdoIsADeviceNodeWithAUsbInstanceOfItsOwn) {
   }
   EXPECT_FALSE(sim::pnp::IsDeviceNode(secondPdo)) << "the node of an unplugged device";
 }
+
+// What the PnP manager checks of the driver it calls.
+NTSTATUS NTAPI AddDeviceThatRaisesIrql(PDRIVER_OBJECT, PDEVICE_OBJECT) {
+  sim::ke::RaiseIrql(DISPATCH_LEVEL, "AddDevice");
+  return STATUS_UNSUCCESSFUL;
+}
+
+TEST_F(PnpManagerTest, ADriverWithNoAddDeviceRoutineIsReported) {
+  test::TestDriver plain;
+  EXPECT_EQ(manager_->AddDevice(plain.Object()), STATUS_INVALID_DEVICE_REQUEST);
+  ExpectOnlyFinding(sim::verifier::Rule::UnsupportedCall);
+}
+
+TEST_F(PnpManagerTest, AnAddDeviceRoutineReturningAtAnotherIrqlIsReported) {
+  test::TestDriver raising;
+  raising.Object()->DriverExtension->AddDevice = AddDeviceThatRaisesIrql;
+  EXPECT_EQ(manager_->AddDevice(raising.Object()), STATUS_UNSUCCESSFUL);
+  sim::ke::LowerIrql(PASSIVE_LEVEL, "test");
+  ExpectOnlyFinding(sim::verifier::Rule::IrqlNotRestored);
+}

@@ -61,12 +61,64 @@ TEST_P(UsbBuildRequestKindTest, FillsTheFirstLocationForTheTargetsStackAndFinish
   // The bottom driver completes it at once with a status and a count.
   UCHAR major = next->MajorFunction;
   for (size_t level = 1; level < 3; ++level) stack.DriverAt(level).Serve(major, test::SkipDown());
-  stack.DriverAt(0).Serve(major, test::CompleteWith(STATUS_DEVICE_BUSY, 7));
-  EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_DEVICE_BUSY);
+  stack.DriverAt(0).Serve(major, test::CompleteWith(STATUS_SUCCESS, 7));
+  EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_SUCCESS);
   EXPECT_TRUE(caller.Signalled()) << "the event is signalled even when the call did not return STATUS_PENDING";
-  EXPECT_EQ(caller.iosb.Status, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(caller.iosb.Status, STATUS_SUCCESS);
   EXPECT_EQ(caller.iosb.Information, 7u);
   EXPECT_EQ(sim::io::LiveIrpCount(), 0u) << "the I/O manager frees the IRP: " << sim::io::DescribeLiveIrps();
+}
+
+// What the caller gets back from a request that the lower driver completes
+// inside IofCallDriver, or pends and completes later: an error that was
+// never pended is only returned by IofCallDriver, so a caller that waits on
+// the event regardless waits for ever.
+TEST_F(UsbBuildRequestTest, TheEventAndStatusBlockAreWrittenUnlessAnErrorCameBackWithoutPending) {
+  struct Case {
+    const char* what;
+    NTSTATUS status;
+    bool pended;
+    bool written;
+  } cases[] = {
+      {"success at once", STATUS_SUCCESS, false, true},
+      {"warning STATUS_BUFFER_OVERFLOW at once", STATUS_BUFFER_OVERFLOW, false, true},
+      {"informational at once", STATUS_TIMEOUT, false, true},
+      {"error at once", STATUS_UNSUCCESSFUL, false, false},
+      {"warning STATUS_DEVICE_BUSY at once", STATUS_DEVICE_BUSY, false, true},
+      {"error after pending", STATUS_UNSUCCESSFUL, true, true},
+      {"success after pending", STATUS_SUCCESS, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DeviceStack stack(2);
+    std::vector<PIRP> held;
+    stack.DriverAt(1).Serve(IRP_MJ_INTERNAL_DEVICE_CONTROL, test::SkipDown());
+    if (c.pended) {
+      stack.DriverAt(0).Serve(IRP_MJ_INTERNAL_DEVICE_CONTROL, test::HoldIn(held));
+    } else {
+      stack.DriverAt(0).Serve(IRP_MJ_INTERNAL_DEVICE_CONTROL, test::CompleteWith(c.status, 5));
+    }
+    Caller caller;
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, stack.Top(), nullptr, 0, nullptr, 0,
+                                             TRUE, &caller.event, &caller.iosb);
+    ASSERT_NE(irp, nullptr);
+    NTSTATUS returned = IofCallDriver(stack.Top(), irp);
+    if (c.pended) {
+      EXPECT_EQ(returned, STATUS_PENDING);
+      test::Complete(held.at(0), c.status, 5);
+    } else {
+      EXPECT_EQ(returned, c.status);
+    }
+    EXPECT_EQ(caller.Signalled(), c.written);
+    if (c.written) {
+      EXPECT_EQ(caller.iosb.Status, c.status);
+      EXPECT_EQ(caller.iosb.Information, 5u);
+    } else {
+      EXPECT_EQ(caller.iosb.Status, static_cast<NTSTATUS>(0x55555555)) << "the status block is left alone";
+      EXPECT_EQ(caller.iosb.Information, static_cast<ULONG_PTR>(0x5555555555555555ull & ~ULONG_PTR{0}));
+    }
+    EXPECT_EQ(sim::io::LiveIrpCount(), 0u) << "freed either way: " << sim::io::DescribeLiveIrps();
+  }
 }
 
 TEST_F(UsbBuildRequestTest, APendingRequestSignalsTheWaiterWhenTheLowerDriverCompletesIt) {
@@ -111,7 +163,7 @@ TEST_F(UsbBuildRequestTest, MethodBufferedCopiesInputInAndOutputBackOnlyOnSucces
     NTSTATUS status;
     ULONG_PTR information;
     size_t copiedBack;
-  } cases[] = {{STATUS_SUCCESS, 3, 3}, {STATUS_SUCCESS, 100, 6}, {STATUS_UNSUCCESSFUL, 3, 0}};
+  } cases[] = {{STATUS_SUCCESS, 3, 3}, {STATUS_SUCCESS, 6, 6}, {STATUS_UNSUCCESSFUL, 3, 0}};
   for (const Case& c : cases) {
     DeviceStack stack(1);
     char input[4] = {'i', 'n', 'p', 't'};
@@ -137,7 +189,9 @@ TEST_F(UsbBuildRequestTest, MethodBufferedCopiesInputInAndOutputBackOnlyOnSucces
     EXPECT_EQ(std::string(output + c.copiedBack, sizeof output - c.copiedBack),
               std::string(sizeof output - c.copiedBack, '.'))
         << "bytes past what was copied back stay untouched";
-    EXPECT_EQ(caller.iosb.Information, c.information);
+    if (NT_SUCCESS(c.status)) {
+      EXPECT_EQ(caller.iosb.Information, c.information);
+    }
     EXPECT_EQ(sim::pool::Outstanding().blocks, 0u)
         << "the system buffer is freed: " << sim::pool::DescribeOutstanding();
   }

@@ -7,6 +7,7 @@
 
 #include "sim/io/request.h"
 #include "sim/ke/clock.h"
+#include "sim/ke/ke.h"
 #include "sim/po/power.h"
 #include "sim/usb/devices/gone.h"
 #include "sim/usb/devices/scripted.h"
@@ -343,6 +344,7 @@ TEST_F(UsbControlTest, EveryRequestToAGoneDeviceFails) {
 
 TEST_F(UsbControlTest, AnswersComeInsideTheCallOrLaterAsTheDeviceSays) {
   ScriptedDevice& device = Plug<ScriptedDevice>();
+  device.AnswerInline();
   UCHAR status[2];
   URB urb = StatusRequest(status);
   test::UsbFunction::SyncResult now = function().SubmitSync(&urb);
@@ -422,4 +424,39 @@ TEST_F(UsbControlTest, ThePdoAnswersPlugAndPlayAndPowerAsABusDriverDoes) {
     EXPECT_EQ(power.Send(), STATUS_SUCCESS);
     EXPECT_EQ(sim::po::NextPowerIrpStarts(power.Irp()), 1) << "PoStartNextPowerIrp for every power IRP";
   }
+}
+
+// Selecting a configuration is a PASSIVE_LEVEL request: sent at
+// DISPATCH_LEVEL, it is reported among whatever else the raised IRQL breaks.
+TEST_F(UsbControlTest, SelectingAConfigurationAbovePassiveLevelIsReported) {
+  Plug<ScriptedDevice>();
+  NTSTATUS status;
+  KIRQL old = sim::ke::RaiseIrql(DISPATCH_LEVEL, "test");
+  PURB select = function().SelectFirstConfiguration(&status);
+  sim::ke::LowerIrql(old, "test");
+  ASSERT_NE(select, nullptr);
+  std::vector<sim::verifier::Finding> findings = sim::verifier::Take();
+  size_t reported = 0;
+  for (const sim::verifier::Finding& finding : findings) {
+    if (finding.rule == sim::verifier::Rule::IrqlTooHigh &&
+        finding.message.find("URB_FUNCTION_SELECT_CONFIGURATION") != std::string::npos) {
+      ++reported;
+    }
+  }
+  EXPECT_EQ(reported, 1u) << sim::verifier::Describe(findings);
+  ExFreePool(select);
+}
+
+// Control reads into an MDL are not simulated: said so, not answered wrongly.
+TEST_F(UsbControlTest, AControlReadIntoAnMdlIsReportedAsUnsupported) {
+  Plug<ScriptedDevice>();
+  UCHAR buffer[18];
+  MDL mdl{};
+  URB urb = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
+  urb.UrbControlDescriptorRequest.TransferBufferMDL = &mdl;
+  EXPECT_NE(function().SubmitSync(&urb).status, STATUS_SUCCESS);
+  std::vector<sim::verifier::Finding> findings = sim::verifier::Take();
+  ASSERT_EQ(findings.size(), 1u) << sim::verifier::Describe(findings);
+  EXPECT_EQ(findings[0].rule, sim::verifier::Rule::UnsupportedCall);
+  EXPECT_NE(findings[0].message.find("TransferBufferMDL"), std::string::npos) << findings[0].message;
 }

@@ -5,6 +5,7 @@
 #include "support/usb_test.h"
 
 #include "sim/io/io.h"
+#include "sim/io/request.h"
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
 #include "sim/usb/devices/scripted.h"
@@ -78,6 +79,7 @@ class UsbPipeTest : public UsbTest {
 
 TEST_F(UsbPipeTest, AbortCompletesEveryTransferQueuedOnThePipeAndNothingElse) {
   ScriptedDevice& device = Start<ScriptedDevice>();
+  device.AnswerInline();
   device.HoldOut();
   auto first = Transfer(in_, kIn, 64);
   auto second = Transfer(in_, kIn, 64);
@@ -112,6 +114,7 @@ TEST_F(UsbPipeTest, AbortCompletesEveryTransferQueuedOnThePipeAndNothingElse) {
 
 TEST_F(UsbPipeTest, AnAbortSentFromATransfersCompletionWaitsForThatCompletionToReturn) {
   ScriptedDevice& device = Start<ScriptedDevice>();
+  device.AnswerInline();
   std::vector<std::string> events;
   AsyncAbort abort(function().Lower(), in_, events);
   auto first = Transfer(in_, kIn, 64);
@@ -134,16 +137,21 @@ TEST_F(UsbPipeTest, AnAbortSentFromATransfersCompletionWaitsForThatCompletionToR
 }
 
 TEST_F(UsbPipeTest, CancellingAQueuedTransferCompletesItAloneAsCancelled) {
-  for (Timing timing : {Timing::Inline, Timing::Deferred}) {
+  for (Timing timing : {Timing::IdealisedInline, Timing::Realistic}) {
     ScriptedDevice& device = Start<ScriptedDevice>();
-    if (timing == Timing::Deferred) device.AnswerLater(1);
-    std::string when = timing == Timing::Inline ? "inline" : "deferred";
+    if (timing == Timing::Realistic) device.AnswerLater(1);
+    if (timing == Timing::IdealisedInline) device.AnswerInline();
+    std::string when = timing == Timing::IdealisedInline ? "idealised inline" : "realistic";
     auto first = Transfer(in_, kIn, 64);
     auto second = Transfer(in_, kIn, 64);
     EXPECT_EQ(first->Send(), STATUS_PENDING);
     EXPECT_EQ(second->Send(), STATUS_PENDING);
 
     EXPECT_TRUE(first->Cancel()) << when << ": a queued transfer has a cancel routine";
+    if (timing == Timing::Realistic) {
+      EXPECT_EQ(first->Completions(), 0) << when << ": a cancel completes from the bus's DPC, after IoCancelIrp";
+      sim::clock::Settle();
+    }
     ExpectCancelled(*first, when);
     EXPECT_EQ(first->CompletionIrql(), DISPATCH_LEVEL) << when;
     EXPECT_FALSE(first->Cancel()) << when << ": a second cancel finds no cancel routine";
@@ -172,15 +180,17 @@ TEST_F(UsbPipeTest, UnpluggingFailsWaitingTransfersAndEveryLaterOne) {
   EXPECT_EQ(reader->Send(), STATUS_PENDING);
   device.Unplug();
   EXPECT_EQ(reader->Completions(), 1);
-  EXPECT_EQ(reader->Status(), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(reader->Status(), STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(reader->UrbStatus(), USBD_STATUS_DEVICE_GONE);
 
   auto writer = Transfer(out_, 0, 8);
-  EXPECT_EQ(writer->Send(), STATUS_NO_SUCH_DEVICE) << "refused at once";
+  EXPECT_EQ(writer->Send(), STATUS_DEVICE_NOT_CONNECTED) << "refused at once";
   EXPECT_EQ(writer->UrbStatus(), USBD_STATUS_DEVICE_GONE);
   UCHAR status[2];
   URB get = test::StatusRequest(status);
-  EXPECT_EQ(function().SubmitSync(&get).status, STATUS_NO_SUCH_DEVICE);
+  test::UsbFunction::SyncResult result = function().SubmitSync(&get);
+  EXPECT_EQ(result.status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_FALSE(result.waited) << "a control request to a device that is gone fails inside IofCallDriver";
 }
 
 // A data transfer that fails halts its pipe: every transfer on it after that,
@@ -296,4 +306,124 @@ TEST_F(UsbPipeTest, ADeviceSwitchedToInlineAnswersWhatWaitsAtOnce) {
   EXPECT_EQ(reader->Received(), (Bytes{7}));
   sim::clock::AdvanceMs(5);  // the deferred run finds nothing left
   EXPECT_EQ(reader->Completions(), 1);
+}
+
+// --- The realistic stack: what Windows' USB stack does that a kinder bus would not
+
+TEST_F(UsbPipeTest, RealisticTransfersPendAndCompleteFromTheBussDpcNeverInsideTheCall) {
+  ScriptedDevice& device = Start<ScriptedDevice>();
+  ASSERT_EQ(device.GetTiming(), Timing::Realistic) << "the realistic stack is the default";
+  device.SendIn({1, 2, 3});
+  auto reader = Transfer(in_, kIn, 64);
+  auto writer = Transfer(out_, 0, 8);
+  EXPECT_EQ(reader->Send(), STATUS_PENDING) << "data are waiting, yet the transfer pends";
+  EXPECT_EQ(writer->Send(), STATUS_PENDING) << "the device takes OUT data at once, yet the transfer pends";
+  EXPECT_EQ(reader->Completions() + writer->Completions(), 0) << "nothing completes inside IofCallDriver";
+  sim::clock::Settle();
+  EXPECT_EQ(reader->Completions(), 1);
+  EXPECT_EQ(reader->Received(), (Bytes{1, 2, 3}));
+  EXPECT_EQ(writer->Completions(), 1);
+  EXPECT_EQ(reader->CompletionIrql(), DISPATCH_LEVEL) << "completed from a DPC";
+}
+
+TEST_F(UsbPipeTest, ACancelledTransferCompletesAfterIoCancelIrpReturnsWithTheBytesMovedSoFar) {
+  ScriptedDevice& device = Start<ScriptedDevice>();
+  device.HoldOut();
+  auto writer = Transfer(out_, 0, 200);
+  for (size_t i = 0; i < 200; ++i) writer->Buffer()[i] = static_cast<uint8_t>(i);
+  auto behind = Transfer(out_, 0, 8);
+  EXPECT_EQ(writer->Send(), STATUS_PENDING);
+  EXPECT_EQ(behind->Send(), STATUS_PENDING);
+  device.TakeOutPart(128);  // two packets of 64 have gone out
+
+  EXPECT_TRUE(writer->Cancel());
+  EXPECT_EQ(writer->Completions(), 0) << "IoCancelIrp returned with the transfer not yet completed";
+  sim::clock::Settle();
+  EXPECT_EQ(writer->Completions(), 1);
+  EXPECT_EQ(writer->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(writer->UrbStatus(), USBD_STATUS_CANCELED);
+  EXPECT_EQ(writer->Moved(), 128u) << "a partial count: the bytes the device took before the cancel";
+  EXPECT_EQ(device.OutBytes(), Bytes(writer->Buffer().begin(), writer->Buffer().begin() + 128));
+  EXPECT_EQ(writer->CompletionIrql(), DISPATCH_LEVEL);
+  EXPECT_EQ(behind->Completions(), 0) << "the transfer behind it is not touched";
+  device.ReleaseOut();
+  EXPECT_EQ(behind->Completions(), 1);
+  EXPECT_EQ(behind->Moved(), 8u);
+}
+
+TEST_F(UsbPipeTest, ARealisticAbortCompletesItsTransfersThenItselfFromTheBussDpc) {
+  ScriptedDevice& device = Start<ScriptedDevice>();
+  device.HoldOut();
+  std::vector<std::string> events;
+  auto first = Transfer(out_, 0, 64);
+  auto second = Transfer(out_, 0, 64);
+  first->onComplete = [&](UsbTransfer&) { events.push_back("first ended"); };
+  second->onComplete = [&](UsbTransfer&) { events.push_back("second ended"); };
+  first->Send();
+  second->Send();
+  device.TakeOutPart(64);
+
+  AsyncAbort abort(function().Lower(), out_, events);
+  EXPECT_EQ(abort.Send(), STATUS_PENDING) << "an abort pends, as its transfers do";
+  EXPECT_TRUE(events.empty()) << "nothing completes inside the abort's IofCallDriver";
+  sim::clock::Settle();
+  EXPECT_EQ(events, (std::vector<std::string>{"first ended", "second ended", "abort completed"}));
+  EXPECT_EQ(abort.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(first->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(first->Moved(), 64u) << "the head transfer had moved a packet";
+  EXPECT_EQ(second->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(second->Moved(), 0u);
+
+  // With nothing outstanding the abort still completes from the DPC.
+  events.clear();
+  AsyncAbort idle(function().Lower(), out_, events);
+  EXPECT_EQ(idle.Send(), STATUS_PENDING);
+  sim::clock::Settle();
+  EXPECT_EQ(events, (std::vector<std::string>{"abort completed"}));
+}
+
+TEST_F(UsbPipeTest, SurpriseRemovalOfThePdoEndsOutstandingTransfersAndFailsLaterRequests) {
+  Start<ScriptedDevice>();
+  auto reader = Transfer(in_, kIn, 64);
+  EXPECT_EQ(reader->Send(), STATUS_PENDING);
+  sim::io::Request removal(bus().Pdo(), IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
+  EXPECT_EQ(removal.Send(), STATUS_SUCCESS);
+  EXPECT_EQ(reader->Completions(), 1) << "the outstanding transfer ended";
+  EXPECT_EQ(reader->Status(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(reader->UrbStatus(), USBD_STATUS_DEVICE_GONE);
+
+  auto writer = Transfer(out_, 0, 8);
+  EXPECT_EQ(writer->Send(), STATUS_DEVICE_NOT_CONNECTED) << "refused at once";
+  EXPECT_EQ(writer->UrbStatus(), USBD_STATUS_DEVICE_GONE);
+  UCHAR status[2];
+  URB get = test::StatusRequest(status);
+  test::UsbFunction::SyncResult probe = function().SubmitSync(&get);
+  EXPECT_EQ(probe.status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_FALSE(probe.waited);
+  URB abort = test::AbortRequest(in_);
+  EXPECT_EQ(function().SubmitSync(&abort).status, STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(UsbPipeTest, ATransferLongerThanThePipesMaximumTransferSizeIsRefused) {
+  ScriptedDevice& device = Plug<ScriptedDevice>();
+  NTSTATUS status;
+  PURB select = function().SelectFirstConfiguration(&status, 128);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  ExFreePool(select);
+  USBD_PIPE_HANDLE out = bus().PipeHandle(device.BulkOut());
+  struct Case {
+    ULONG length;
+    NTSTATUS returned;
+  } cases[] = {{128, STATUS_PENDING}, {129, STATUS_INVALID_PARAMETER}, {4096, STATUS_INVALID_PARAMETER}};
+  for (const Case& c : cases) {
+    auto writer = Transfer(out, 0, c.length);
+    EXPECT_EQ(writer->Send(), c.returned) << c.length << " bytes";
+    if (c.returned != STATUS_PENDING) {
+      EXPECT_EQ(writer->Completions(), 1) << "refused inside IofCallDriver";
+      EXPECT_EQ(writer->UrbStatus(), USBD_STATUS_INVALID_PARAMETER);
+      EXPECT_EQ(writer->Moved(), 0u);
+    }
+    sim::clock::Settle();
+  }
+  EXPECT_EQ(device.OutBytes().size(), 128u) << "only the transfer within the limit reached the device";
 }

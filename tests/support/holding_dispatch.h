@@ -42,7 +42,7 @@ inline NTSTATUS NTAPI HoldingDispatch(PDEVICE_OBJECT device, PIRP irp) {
   IoMarkIrpPending(irp);
   KIRQL irql;
   KeAcquireSpinLock(queue.Lock, &irql);
-  EnqueueRequest(queue, irp, CancelRoutineOf(kind));
+  (void)EnqueueRequest(queue, irp, CancelRoutineOf(kind));  // marked pending: STATUS_PENDING either way
   KeReleaseSpinLock(queue.Lock, irql);
   return STATUS_PENDING;
 }

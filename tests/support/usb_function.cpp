@@ -85,7 +85,7 @@ UsbFunction::SyncResult UsbFunction::SubmitSync(PURB urb) {
   return {returned, iosb.Status, true};
 }
 
-PURB UsbFunction::SelectFirstConfiguration(NTSTATUS* status) {
+PURB UsbFunction::SelectFirstConfiguration(NTSTATUS* status, ULONG maximumTransferSize) {
   USB_CONFIGURATION_DESCRIPTOR head;
   URB read = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, &head, sizeof head);
   *status = SubmitSync(&read).status;
@@ -107,6 +107,12 @@ PURB UsbFunction::SelectFirstConfiguration(NTSTATUS* status) {
       if (list[i].InterfaceDescriptor == nullptr) break;
     }
     select = USBD_CreateConfigurationRequestEx(configuration, list.data());
+    for (UCHAR i = 0; select != nullptr && maximumTransferSize != 0 && i < count; ++i) {
+      PUSBD_INTERFACE_INFORMATION iface = list[i].Interface;
+      for (ULONG pipe = 0; iface != nullptr && pipe < iface->NumberOfPipes; ++pipe) {
+        iface->Pipes[pipe].MaximumTransferSize = maximumTransferSize;  // Pipes[] reaches past its declared element
+      }
+    }
     *status = select != nullptr ? SubmitSync(select).status : STATUS_INSUFFICIENT_RESOURCES;
   }
   ExFreePool(configuration);

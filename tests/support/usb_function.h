@@ -59,8 +59,9 @@ class UsbFunction {
   // interfaces with USBD_ParseConfigurationDescriptorEx, builds the request
   // with USBD_CreateConfigurationRequestEx and submits it. The request is
   // returned for inspection (free it with ExFreePool); null on failure, with
-  // the status in *status.
-  PURB SelectFirstConfiguration(NTSTATUS* status);
+  // the status in *status. A non-zero maximumTransferSize is asked for
+  // every pipe instead of the library's default.
+  PURB SelectFirstConfiguration(NTSTATUS* status, ULONG maximumTransferSize = 0);
 
  private:
   TestDriver driver_;

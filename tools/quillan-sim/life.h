@@ -19,8 +19,13 @@ struct LifeResult {
   std::vector<std::string> findings;    // the verifier's
   uint64_t poolBlocksLeft = 0;
   uint64_t poolBytesLeft = 0;
+  uint64_t allocationsFailed = 0;  // by the low-resources mode
 };
 
 LifeResult RunLife(const Options& options, Trace& trace);
+
+// The life passed: no finding, and no mismatch, except that with low
+// resources a request may fail as long as its caller is told the status.
+bool LifeIsClean(const Options& options, const LifeResult& result);
 
 }  // namespace quillan_sim

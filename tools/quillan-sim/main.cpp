@@ -32,7 +32,12 @@ void PrintSummary(const Options& options, const LifeResult& result, const Trace&
               static_cast<unsigned long long>(result.poolBytesLeft));
   std::printf("  data:             %s\n", result.mismatches.empty() ? "as expected" : "MISMATCH");
   for (const std::string& mismatch : result.mismatches) std::printf("    %s\n", mismatch.c_str());
-  bool clean = result.findings.empty() && result.mismatches.empty();
+  if (options.lowResources) {
+    std::printf("  low resources:    seed %llu, %llu allocation(s) failed\n",
+                static_cast<unsigned long long>(options.lowResourcesSeed),
+                static_cast<unsigned long long>(result.allocationsFailed));
+  }
+  bool clean = LifeIsClean(options, result);
   std::printf("  result:           %s\n", clean ? "clean" : "FAILED");
 }
 
@@ -54,5 +59,5 @@ int main(int argc, char** argv) {
   LifeResult result = RunLife(options, trace);
   PrintSummary(options, result, trace);
   std::fflush(stdout);
-  return result.findings.empty() && result.mismatches.empty() ? 0 : 1;
+  return LifeIsClean(options, result) ? 0 : 1;
 }

@@ -58,6 +58,9 @@ const char* Usage() {
          "  --progress                show progress on standard error\n"
          "  --sys PATH                run this shipped quillan.sys (PE32; the 32-bit build only)\n"
          "                            instead of the driver built from the sources\n"
+         "  --low-resources SEED      fail pool and IRP allocations at random from SEED after a grace\n"
+         "                            period; the life must still end clean of verifier findings,\n"
+         "                            leaks and corrupted data\n"
          "  --help                    this text\n";
 }
 
@@ -106,6 +109,14 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help, std::stri
       }
     } else if (option == "--sys") {
       if (!value(&options->sys)) return false;
+    } else if (option == "--low-resources") {
+      if (!value(&text)) return false;
+      if (!ParseNumber(text, &number)) {
+        *error = "--low-resources takes a seed";
+        return false;
+      }
+      options->lowResources = true;
+      options->lowResourcesSeed = number;
     } else if (option == "--seed") {
       if (!value(&text)) return false;
       if (!ParseNumber(text, &number) || number > 0xFFFFFFFFull) {

@@ -21,6 +21,8 @@ struct Options {
   bool quiet = false;     // the summary only
   bool progress = false;  // a progress line on standard error
   std::string sys;        // a shipped quillan.sys to run instead of the host build of the sources
+  bool lowResources = false;  // allocations fail at random, as in Driver Verifier's low-resources simulation
+  uint64_t lowResourcesSeed = 0;
 };
 
 // Parses argv. False, with a message in *error, for a bad command line;

@@ -1,5 +1,5 @@
 /*
- * A device that is gone: every request to it fails, with STATUS_NO_SUCH_DEVICE
+ * A device that is gone: every request to it fails, with STATUS_DEVICE_NOT_CONNECTED
  * (or the status given) and USBD_STATUS_DEVICE_GONE.
  */
 #pragma once
@@ -10,7 +10,7 @@ namespace sim::usb {
 
 class GoneDevice : public ScriptedDevice {
  public:
-  explicit GoneDevice(NTSTATUS status = STATUS_NO_SUCH_DEVICE) { Unplug(status); }
+  explicit GoneDevice(NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED) { Unplug(status); }
 };
 
 }  // namespace sim::usb

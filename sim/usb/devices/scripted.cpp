@@ -77,6 +77,20 @@ void ScriptedDevice::ReleaseOut(uint32_t accept) {
   Changed();
 }
 
+void ScriptedDevice::TakeOutPart(uint32_t bytes) {
+  std::lock_guard<std::mutex> hold(lock_);
+  outPart_ = bytes;
+}
+
+uint32_t ScriptedDevice::Cut(const Transfer& transfer) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (transfer.In() || gone_) return 0;
+  uint32_t moved = std::min(outPart_, transfer.length);
+  outPart_ = 0;
+  out_.insert(out_.end(), transfer.buffer, transfer.buffer + moved);
+  return moved;
+}
+
 Bytes ScriptedDevice::OutBytes() const {
   std::lock_guard<std::mutex> hold(lock_);
   return out_;
@@ -191,6 +205,8 @@ TransferAnswer ScriptedDevice::Answer(const Transfer& transfer) {
     if (outReleases_.front()) accepted = std::min(accepted, *outReleases_.front());
     outReleases_.pop_front();
   }
+  accepted = std::max(accepted, std::min(outPart_, transfer.length));  // what it took already stays taken
+  outPart_ = 0;
   out_.insert(out_.end(), transfer.buffer, transfer.buffer + accepted);
   return {Success(), accepted};
 }

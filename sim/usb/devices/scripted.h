@@ -46,6 +46,11 @@ class ScriptedDevice : public DeviceModel {
   // most `accept`; a release with no transfer held waits for the next one.
   void ReleaseOut();
   void ReleaseOut(uint32_t accept);
+  // The device takes the first `bytes` (whole packets) of the OUT transfer
+  // waiting at the head of its pipe without ending it, as a device that
+  // NAKs after some packets does: if the transfer is then cancelled or
+  // aborted it ends with that count; if it is released it ends as usual.
+  void TakeOutPart(uint32_t bytes);
   // Every OUT byte accepted, in order.
   Bytes OutBytes() const;
 
@@ -65,7 +70,7 @@ class ScriptedDevice : public DeviceModel {
   void SetStatusWord(uint16_t status);
   // The device leaves the bus: waiting transfers and every later request
   // fail with `status` and USBD_STATUS_DEVICE_GONE.
-  void Unplug(NTSTATUS status = STATUS_NO_SUCH_DEVICE);
+  void Unplug(NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED);
 
   // The configuration the device was last set to (0: none).
   uint8_t ConfigurationValue() const;
@@ -81,6 +86,7 @@ class ScriptedDevice : public DeviceModel {
   bool CanAnswer(const Transfer& transfer) override;
   TransferAnswer Answer(const Transfer& transfer) override;
   std::optional<Outcome> Gone() const override;
+  uint32_t Cut(const Transfer& transfer) override;
 
  protected:
   // Adds IN data without asking the bus to serve (for answers given while
@@ -99,6 +105,7 @@ class ScriptedDevice : public DeviceModel {
   OutPolicy outPolicy_ = OutPolicy::All;
   uint32_t outLimit_ = 0;
   std::deque<std::optional<uint32_t>> outReleases_;
+  uint32_t outPart_ = 0;  // bytes of the head OUT transfer taken so far
   Bytes out_;
   std::map<uint8_t, std::deque<Outcome>> transferFailures_;
   std::map<uint8_t, Outcome> descriptorFailures_;
