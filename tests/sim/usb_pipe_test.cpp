@@ -200,6 +200,7 @@ TEST_F(UsbPipeTest, UnpluggingFailsWaitingTransfersAndEveryLaterOne) {
 // cancels halt nothing.
 TEST_F(UsbPipeTest, AFailedTransferHaltsItsPipeUntilThePipeIsReset) {
   ScriptedDevice& device = Start<ScriptedDevice>();
+  device.AnswerInline();  // idealised: each step's completions come at once
   auto cancelled = Transfer(in_, kIn, 64);
   EXPECT_EQ(cancelled->Send(), STATUS_PENDING);
   EXPECT_TRUE(cancelled->Cancel());
