@@ -56,18 +56,37 @@ NTSTATUS GetSetting(PortExtension* port, const VOID* setting, ULONG size, const 
   return STATUS_SUCCESS;
 }
 
-// The receive buffer grows to the size asked for, keeping its bytes; it
-// never shrinks.
+// The receive buffer grows to the size asked for, up to
+// RECEIVE_BUFFER_LARGEST, keeping its bytes; it never shrinks. Larger sizes
+// are refused before any pool is taken: any user who can open the port
+// could otherwise claim non-paged pool without limit. The new storage is
+// allocated here, at PASSIVE_LEVEL, and only swapped in under RxBufferLock;
+// the old storage is freed after the lock is released.
 NTSTATUS SetQueueSize(PortExtension* port, const ControlBuffer& buffer) {
   NTSTATUS status = Require(buffer.input, sizeof(SERIAL_QUEUE_SIZE), buffer.data);
   if (!NT_SUCCESS(status)) return status;
   ULONG size = static_cast<PSERIAL_QUEUE_SIZE>(buffer.data)->InSize;
+  if (size > RECEIVE_BUFFER_LARGEST) return STATUS_INVALID_PARAMETER;
   KIRQL irql;
   KeAcquireSpinLock(&port->RxBufferLock, &irql);
-  if (size > port->RxBuffer.Capacity) status = RingBufferResize(&port->RxBuffer, size);
+  ULONG capacity = port->RxBuffer.Capacity;
   KeReleaseSpinLock(&port->RxBufferLock, irql);
+  if (size <= capacity) {
+    ResumeBulkReader(port);
+    return STATUS_SUCCESS;
+  }
+
+  auto storage = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, size));
+  if (storage == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  // Another request may have grown the buffer meanwhile: then the new
+  // storage is not needed and goes back.
+  PUCHAR unused = storage;
+  KeAcquireSpinLock(&port->RxBufferLock, &irql);
+  if (size > port->RxBuffer.Capacity) RingBufferAdopt(&port->RxBuffer, storage, size, &unused);
+  KeReleaseSpinLock(&port->RxBufferLock, irql);
+  if (unused != nullptr) ExFreePool(unused);
   ResumeBulkReader(port);  // a larger buffer may take a transfer now
-  return status;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS GetWaitMask(PortExtension* port, const ControlBuffer& buffer, ULONG_PTR* information) {

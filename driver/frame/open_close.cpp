@@ -11,10 +11,25 @@
 
 static const ULONG kReceiveBufferSize = 1024;
 
-static NTSTATUS FinishRequest(PIRP irp, NTSTATUS status) {
+// Completes the request with no bytes; the caller still holds its reference
+// and drops it itself.
+static NTSTATUS CompleteKeepingReference(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// A port marked failed has stopped its reader, and a failed transfer leaves
+// its pipe halted: the USB stack fails every later transfer on it until the
+// pipe is reset. Both pipes are reset before the port is used again (no
+// transfer is outstanding: the last close waited for them all). A pipe that
+// is not halted takes no harm from it.
+static NTSTATUS RecoverPipes(PDEVICE_OBJECT device) {
+  PortExtension* port = PortOf(device);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (port->ReadPipe != nullptr) status = ResetPipe(device, port->ReadPipe);
+  if (NT_SUCCESS(status) && port->WritePipe != nullptr) status = ResetPipe(device, port->WritePipe);
   return status;
 }
 
@@ -22,6 +37,11 @@ static NTSTATUS FinishRequest(PIRP irp, NTSTATUS status) {
 // what this open allocated and leaves the port closed.
 static NTSTATUS OpenPort(PDEVICE_OBJECT device) {
   PortExtension* port = PortOf(device);
+  if (FlagIsSet(port->DeviceFailed)) {
+    // The port stays marked failed if its pipes cannot be recovered.
+    NTSTATUS status = RecoverPipes(device);
+    if (!NT_SUCCESS(status)) return status;
+  }
   SetFlag(port->DeviceFailed, FALSE);
   NTSTATUS status = RingBufferInit(&port->RxBuffer, kReceiveBufferSize);
   if (!NT_SUCCESS(status)) return status;
@@ -68,7 +88,7 @@ NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT device, PIRP irp) {
   } else {
     status = OpenPort(device);
   }
-  FinishRequest(irp, status);
+  CompleteKeepingReference(irp, status);
   DecrementIoCount(device);
   return status;
 }
@@ -77,7 +97,7 @@ NTSTATUS NTAPI SerialCleanup(PDEVICE_OBJECT device, PIRP irp) {
   PAGED_CODE();
   IncrementIoCount(device);
   CancelAllRequests(device);
-  FinishRequest(irp, STATUS_SUCCESS);
+  CompleteKeepingReference(irp, STATUS_SUCCESS);
   DecrementIoCount(device);
   return STATUS_SUCCESS;
 }
@@ -99,7 +119,7 @@ NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT device, PIRP irp) {
   // no bulk-out transfer in flight.
   KeWaitForSingleObject(&port->NoPendingIoEvent, Suspended, KernelMode, FALSE, nullptr);
 
-  FinishRequest(irp, STATUS_SUCCESS);
+  CompleteKeepingReference(irp, STATUS_SUCCESS);
   if (port->SpareWriteIrp != nullptr) {
     IoFreeIrp(port->SpareWriteIrp);
     port->SpareWriteIrp = nullptr;

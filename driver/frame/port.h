@@ -19,6 +19,13 @@
 // Size of the bulk-in landing area and of the bulk-out staging area.
 #define PORT_TRANSFER_SIZE 256
 
+// The largest receive buffer IOCTL_SERIAL_SET_QUEUE_SIZE grants: 64 KiB of
+// non-paged pool per port, which any user who can open the port may claim.
+// It holds 256 full bulk-in transfers, a quarter of a second of the most a
+// full-speed device can deliver with one transfer in flight; larger sizes
+// are refused with STATUS_INVALID_PARAMETER.
+#define RECEIVE_BUFFER_LARGEST 65536
+
 struct PortExtension {
   PDEVICE_OBJECT LowerDevice;                  // written once at add-device, before any open
   PDEVICE_OBJECT PhysicalDevice;               // written once at add-device

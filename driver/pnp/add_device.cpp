@@ -75,7 +75,7 @@ static NTSTATUS FormatInstanceName(HANDLE key, PWSTR deviceName, BOOLEAN* format
     while (start > 0 && answer->Name[start - 1] != L'\\') --start;
     answer->Name[cut] = 0;
     // An instance name too long for the buffer is cut to fit.
-    RtlStringCchPrintfW(deviceName, kDeviceNameCharacters, L"\\Device\\Serial_%ws", &answer->Name[start]);
+    FormatInstanceDeviceName(deviceName, kDeviceNameCharacters, &answer->Name[start]);
     *formatted = TRUE;
   }
   ExFreePool(answer);
@@ -91,7 +91,7 @@ static NTSTATUS CreateDeviceByName(HANDLE key, PDRIVER_OBJECT driver, PWSTR devi
   // Without an instance name the numbered names are tried as if it were taken.
   status = formatted ? CreateNamedDevice(driver, deviceName, device) : STATUS_OBJECT_NAME_COLLISION;
   for (USHORT n = 0; NameTaken(status, *device) && n < kNumberedNames; ++n) {
-    RtlStringCchPrintfW(deviceName, kDeviceNameCharacters, L"\\Device\\Serial%d", static_cast<int>(n));
+    FormatNumberedDeviceName(deviceName, kDeviceNameCharacters, n);
     status = CreateNamedDevice(driver, deviceName, device);
   }
   return status;

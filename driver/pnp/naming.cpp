@@ -161,8 +161,9 @@ static VOID UndoPublication(PortExtension* port) {
 
 NTSTATUS PublishPort(PortExtension* port) {
   PAGED_CODE();
+  // The key is read with value queries, which need KEY_QUERY_VALUE.
   HANDLE key;
-  NTSTATUS status = IoOpenDeviceRegistryKey(port->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
+  NTSTATUS status = IoOpenDeviceRegistryKey(port->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
   if (!NT_SUCCESS(status)) return status;
 
   // A missing or unreadable setting publishes as usual.
@@ -196,35 +197,17 @@ NTSTATUS PublishPort(PortExtension* port) {
   return STATUS_SUCCESS;
 }
 
-// Deletes the port's link under the name the registry gives now: a port
-// renamed while present had its link moved to the new name. If the
-// registry no longer names the port, the link created under the stored
-// name is deleted instead.
-static VOID DeleteDosLink(PortExtension* port) {
-  HANDLE key;
-  if (NT_SUCCESS(IoOpenDeviceRegistryKey(port->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key))) {
-    UNICODE_STRING current;
-    PWSTR name;
-    NTSTATUS status = BuildDosLinkName(key, &current, &name);
-    ZwClose(key);
-    if (NT_SUCCESS(status)) {
-      IoDeleteSymbolicLink(&current);
-      ReleaseUnicodeString(&current);
-      ExFreePool(name);
-      return;
-    }
-  }
-  IoDeleteSymbolicLink(&port->DosLinkName);
-}
-
 VOID RemovePortNaming(PortExtension* port) {
   PAGED_CODE();
   if (port->InterfaceName.Buffer != nullptr) {
     IoSetDeviceInterfaceState(&port->InterfaceName, FALSE);
     ReleaseUnicodeString(&port->InterfaceName);
   }
+  // Exactly the link this port created, under the name it was created
+  // with: the registry may name the port differently by now, and that name
+  // may be another live port's link.
   if (port->DosLinkCreated) {
-    DeleteDosLink(port);
+    IoDeleteSymbolicLink(&port->DosLinkName);
     port->DosLinkCreated = FALSE;
   }
   ReleaseUnicodeString(&port->DosLinkName);

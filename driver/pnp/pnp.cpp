@@ -37,8 +37,9 @@ static NTSTATUS ForwardAndWait(PDEVICE_OBJECT device, PIRP irp, KWAIT_REASON rea
   return status;
 }
 
-// Completes a request the handler owns and drops its reference.
-static NTSTATUS FinishRequest(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
+// Completes a request the handler owns and drops the reference taken on
+// entry.
+static NTSTATUS CompleteAndDropReference(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   DecrementIoCount(device);
@@ -61,7 +62,7 @@ static VOID AbortIfConfigured(PDEVICE_OBJECT device, USBD_PIPE_HANDLE pipe) {
 static NTSTATUS StartPort(PDEVICE_OBJECT device, PIRP irp) {
   NTSTATUS status = ForwardAndWait(device, irp, Suspended);
   if (NT_SUCCESS(status)) status = ConfigureDevice(device);
-  return FinishRequest(device, irp, status);
+  return CompleteAndDropReference(device, irp, status);
 }
 
 // Declares that the port survives a surprise removal, also when a lower
@@ -69,13 +70,13 @@ static NTSTATUS StartPort(PDEVICE_OBJECT device, PIRP irp) {
 static NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
   if (capabilities == nullptr || capabilities->Version < 1 || capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
-    return FinishRequest(device, irp, STATUS_UNSUCCESSFUL);
+    return CompleteAndDropReference(device, irp, STATUS_UNSUCCESSFUL);
   }
   capabilities->SurpriseRemovalOK = TRUE;
   irp->IoStatus.Status = STATUS_SUCCESS;
   NTSTATUS status = ForwardAndWait(device, irp, Executive);
   if (NT_SUCCESS(status)) capabilities->SurpriseRemovalOK = TRUE;
-  return FinishRequest(device, irp, status);
+  return CompleteAndDropReference(device, irp, status);
 }
 
 // A cancelled removal makes the port usable again, once the lower drivers
@@ -83,7 +84,7 @@ static NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, PIRP irp) {
 static NTSTATUS CancelRemove(PDEVICE_OBJECT device, PIRP irp) {
   NTSTATUS status = ForwardAndWait(device, irp, Executive);
   SetFlag(PortOf(device)->RemovePending, FALSE);
-  return FinishRequest(device, irp, status);
+  return CompleteAndDropReference(device, irp, status);
 }
 
 // The device is gone: new requests are refused from the first step on, the

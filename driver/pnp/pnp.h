@@ -14,6 +14,14 @@
 // "\Device\Serial127". On failure no device object is left.
 NTSTATUS CreatePortDevice(PDEVICE_OBJECT physicalDevice, PDRIVER_OBJECT driver, PDEVICE_OBJECT* device);
 
+// Forms "\Device\Serial_<instance>" or "\Device\Serial<number>" in a
+// buffer of `characters` characters: as the safe-string formatter would, a
+// name too long is cut to fit and STATUS_BUFFER_OVERFLOW returned; the
+// buffer always ends with a null (a buffer of 0 characters is
+// STATUS_INVALID_PARAMETER and untouched). Any IRQL.
+NTSTATUS FormatInstanceDeviceName(PWSTR buffer, size_t characters, PCWSTR instance);
+NTSTATUS FormatNumberedDeviceName(PWSTR buffer, size_t characters, USHORT number);
+
 // Reads one value of an open registry key into data. valueNameSize counts
 // the name's bytes with its terminating null. Succeeds only for a value of
 // `type` whose data fits dataSize; its bytes are then copied and *dataLength

@@ -172,3 +172,17 @@ NTSTATUS RingBufferResize(RingBuffer* ring, ULONG newCapacity) {
   ring->Count = stored;
   return STATUS_SUCCESS;
 }
+
+VOID RingBufferAdopt(RingBuffer* ring, PUCHAR storage, ULONG capacity, PUCHAR* previous) {
+  ULONG stored = ring->Count;
+  if (stored != 0) {
+    // Cannot fail: exactly Count bytes are asked for, into room for more.
+    RingBufferGet(ring, storage, stored);
+  }
+  *previous = ring->Data;
+  ring->Data = storage;
+  ring->Capacity = capacity;
+  ring->ReadIndex = 0;
+  ring->WriteIndex = stored;
+  ring->Count = stored;
+}

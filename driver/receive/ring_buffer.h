@@ -27,3 +27,9 @@ ULONG RingBufferRoom(const RingBuffer* ring);
 NTSTATUS RingBufferPut(RingBuffer* ring, const UCHAR* source, ULONG length);
 NTSTATUS RingBufferGet(RingBuffer* ring, PUCHAR destination, ULONG length);
 NTSTATUS RingBufferResize(RingBuffer* ring, ULONG newCapacity);
+// Moves the stored bytes, oldest first, into `storage` of `capacity` bytes
+// (more than the buffer's capacity) and makes it the buffer's storage;
+// *previous receives the storage the buffer had (null if none), which the
+// caller frees once it has released RxBufferLock. Allocates and frees
+// nothing, so it may run under the lock.
+VOID RingBufferAdopt(RingBuffer* ring, PUCHAR storage, ULONG capacity, PUCHAR* previous);

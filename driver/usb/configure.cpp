@@ -1,10 +1,12 @@
 /*
  * Device configuration. Every request is synchronous. Descriptor requests
- * that fail are reported as STATUS_INSUFFICIENT_RESOURCES; a device whose
- * configuration descriptor arrives incomplete, or whose configuration does
- * not have the two bulk pipes where the port expects them, is refused with
- * STATUS_PORT_LAYOUT_MISMATCH, and no descriptor or select result is ever
- * read beyond the bytes the device returned.
+ * that fail are reported as STATUS_INSUFFICIENT_RESOURCES. A configuration
+ * descriptor that arrives incomplete, or whose chain of descriptors is
+ * malformed, is refused with STATUS_PORT_DESCRIPTOR_INVALID before anything
+ * parses it (the USB driver interface library walks a chain as it stands);
+ * a configuration without the two bulk pipes where the port expects them is
+ * refused with STATUS_PORT_LAYOUT_MISMATCH. No descriptor or select result
+ * is ever read beyond the bytes the device returned.
  */
 #include "driver/usb/configure.h"
 #include "driver/usb/submit.h"
@@ -67,6 +69,36 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT device) {
 
 static USHORT TotalLength(PUSB_CONFIGURATION_DESCRIPTOR config) { return config->wTotalLength; }
 
+// Whether the configuration descriptor, of which the device sent `received`
+// bytes, is whole and its chain sound: a configuration descriptor first,
+// wTotalLength within what arrived, then descriptors of at least their
+// two-byte head, none running past wTotalLength, interface and endpoint
+// descriptors at least as long as their structures.
+static NTSTATUS CheckConfigurationChain(PUSB_CONFIGURATION_DESCRIPTOR config, ULONG received) {
+  if (received < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return STATUS_PORT_DESCRIPTOR_INVALID;
+  const ULONG total = TotalLength(config);
+  if (total < sizeof(USB_CONFIGURATION_DESCRIPTOR) || total > received) return STATUS_PORT_DESCRIPTOR_INVALID;
+  if (config->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+      config->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+    return STATUS_PORT_DESCRIPTOR_INVALID;
+  }
+  const PUCHAR bytes = reinterpret_cast<PUCHAR>(config);
+  for (ULONG at = 0; at < total;) {
+    if (total - at < sizeof(USB_COMMON_DESCRIPTOR)) return STATUS_PORT_DESCRIPTOR_INVALID;
+    auto descriptor = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(bytes + at);
+    const ULONG length = descriptor->bLength;
+    if (length < sizeof(USB_COMMON_DESCRIPTOR) || length > total - at) return STATUS_PORT_DESCRIPTOR_INVALID;
+    if (descriptor->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && length < sizeof(USB_INTERFACE_DESCRIPTOR)) {
+      return STATUS_PORT_DESCRIPTOR_INVALID;
+    }
+    if (descriptor->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && length < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+      return STATUS_PORT_DESCRIPTOR_INVALID;
+    }
+    at += length;
+  }
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT device) {
   PAGED_CODE();
   PortExtension* port = PortOf(device);
@@ -100,13 +132,13 @@ NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT device) {
   }
   ExFreePool(request);
 
-  // Parse nothing the device did not send: the descriptor must be complete.
-  if (received < sizeof(USB_CONFIGURATION_DESCRIPTOR) || received > size ||
-      TotalLength(port->ConfigDescriptor) < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
-      TotalLength(port->ConfigDescriptor) > received) {
+  // Parse nothing the device did not send, nor a malformed chain.
+  NTSTATUS status = received > size ? STATUS_PORT_DESCRIPTOR_INVALID
+                                    : CheckConfigurationChain(port->ConfigDescriptor, received);
+  if (!NT_SUCCESS(status)) {
     ExFreePool(port->ConfigDescriptor);
     port->ConfigDescriptor = nullptr;
-    return STATUS_PORT_LAYOUT_MISMATCH;
+    return status;
   }
   return SelectConfiguration(device, port->ConfigDescriptor);
 }

@@ -14,6 +14,13 @@
 // with this status.
 #define STATUS_PORT_LAYOUT_MISMATCH STATUS_DEVICE_CONFIGURATION_ERROR
 
+// A configuration descriptor that is incomplete or whose chain of
+// descriptors is malformed (a descriptor shorter than two bytes, one running
+// past wTotalLength, an interface or endpoint descriptor cut short): the
+// device sent data that cannot be trusted, and it is refused with this
+// status before any of it is parsed.
+#define STATUS_PORT_DESCRIPTOR_INVALID STATUS_DEVICE_DATA_ERROR
+
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT device);
 NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT device);
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DESCRIPTOR config);

@@ -23,17 +23,27 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb) {
   return status;
 }
 
-NTSTATUS AbortPipe(PDEVICE_OBJECT device, USBD_PIPE_HANDLE pipe) {
-  PAGED_CODE();
+// A request about one pipe, sent and waited for.
+static NTSTATUS SubmitPipeRequest(PDEVICE_OBJECT device, USBD_PIPE_HANDLE pipe, USHORT function) {
   auto urb = static_cast<struct _URB_PIPE_REQUEST*>(ExAllocatePool(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST)));
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(urb, sizeof *urb);
   urb->Hdr.Length = sizeof *urb;
-  urb->Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+  urb->Hdr.Function = function;
   urb->PipeHandle = pipe;
   NTSTATUS status = SubmitUrbSync(device, reinterpret_cast<PURB>(urb));
   ExFreePool(urb);
   return status;
+}
+
+NTSTATUS AbortPipe(PDEVICE_OBJECT device, USBD_PIPE_HANDLE pipe) {
+  PAGED_CODE();
+  return SubmitPipeRequest(device, pipe, URB_FUNCTION_ABORT_PIPE);
+}
+
+NTSTATUS ResetPipe(PDEVICE_OBJECT device, USBD_PIPE_HANDLE pipe) {
+  PAGED_CODE();
+  return SubmitPipeRequest(device, pipe, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
 }
 
 NTSTATUS GetDeviceStatus(PDEVICE_OBJECT device) {

@@ -16,6 +16,12 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb);
 // Makes every transfer outstanding on the pipe complete.
 NTSTATUS AbortPipe(PDEVICE_OBJECT device, USBD_PIPE_HANDLE pipe);
 
+// Clears a halt of the pipe, on the host and on the device
+// (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL). After a failed transfer the
+// USB stack fails every transfer on the pipe until it is reset. Only with no
+// transfer outstanding on the pipe.
+NTSTATUS ResetPipe(PDEVICE_OBJECT device, USBD_PIPE_HANDLE pipe);
+
 // A standard GET_STATUS to the device, as a test that it still answers; the
 // two status bytes are discarded.
 NTSTATUS GetDeviceStatus(PDEVICE_OBJECT device);

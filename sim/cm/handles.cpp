@@ -15,8 +15,13 @@
 namespace sim::cm {
 namespace {
 
+struct OpenedKey {
+  std::u16string path;   // the key's full name
+  ACCESS_MASK granted;   // specific key rights, generic rights mapped
+};
+
 std::mutex g_lock;
-std::map<uintptr_t, std::u16string> g_handles;  // value -> the key's full name
+std::map<uintptr_t, OpenedKey> g_handles;  // by handle value
 uintptr_t g_opened;                             // handles handed out since Reset
 
 // Kernel handles on x86 are 0x8000xxxx; sign-extended on x64.
@@ -28,14 +33,25 @@ std::string Describe(uintptr_t handle) {
   return text;
 }
 
+// The key object's generic mapping, as Windows maps a desired access for a
+// key: GENERIC_READ is KEY_READ and so on; MAXIMUM_ALLOWED grants all.
+ACCESS_MASK MapKeyAccess(ACCESS_MASK desired) {
+  ACCESS_MASK granted = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+  if (desired & GENERIC_READ) granted |= KEY_READ;
+  if (desired & GENERIC_WRITE) granted |= KEY_WRITE;
+  if (desired & GENERIC_EXECUTE) granted |= KEY_EXECUTE;
+  if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted |= KEY_ALL_ACCESS;
+  return granted;
+}
+
 }  // namespace
 
-NTSTATUS OpenKey(const std::u16string& path, bool create, HANDLE* handle) {
+NTSTATUS OpenKey(const std::u16string& path, bool create, HANDLE* handle, ACCESS_MASK access) {
   std::u16string spelled;
   if (!OpenableKey(path, create, &spelled)) return STATUS_OBJECT_NAME_NOT_FOUND;
   std::lock_guard<std::mutex> hold(g_lock);
   uintptr_t value = kKernelHandleBase + 4 * ++g_opened;
-  g_handles[value] = spelled;
+  g_handles[value] = OpenedKey{spelled, MapKeyAccess(access)};
   *handle = reinterpret_cast<HANDLE>(value);
   return STATUS_SUCCESS;
 }
@@ -45,11 +61,17 @@ std::optional<std::u16string> HandlePath(HANDLE handle, const char* routine) {
   {
     std::lock_guard<std::mutex> hold(g_lock);
     auto found = g_handles.find(value);
-    if (found != g_handles.end()) return found->second;
+    if (found != g_handles.end()) return found->second.path;
   }
   verifier::Report(verifier::Rule::InvalidHandle,
                    std::string(routine) + " with handle " + Describe(value) + ", which is not an open key handle");
   return std::nullopt;
+}
+
+bool HandleGrants(HANDLE handle, ACCESS_MASK access) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  auto found = g_handles.find(reinterpret_cast<uintptr_t>(handle));
+  return found != g_handles.end() && (found->second.granted & access) == access;
 }
 
 size_t OpenHandleCount() {
@@ -60,7 +82,7 @@ size_t OpenHandleCount() {
 std::vector<std::u16string> OpenHandlePaths() {
   std::lock_guard<std::mutex> hold(g_lock);
   std::vector<std::u16string> paths;
-  for (const auto& handle : g_handles) paths.push_back(handle.second);
+  for (const auto& handle : g_handles) paths.push_back(handle.second.path);
   return paths;
 }
 
@@ -68,7 +90,7 @@ void ReportAndCloseHandles() {
   std::lock_guard<std::mutex> hold(g_lock);
   for (const auto& handle : g_handles) {
     verifier::Report(verifier::Rule::KeyHandleLeaked, "key handle " + Describe(handle.first) + " to " +
-                                                          ob::Narrow(handle.second) + " was never closed (ZwClose)");
+                                                          ob::Narrow(handle.second.path) + " was never closed (ZwClose)");
   }
   g_handles.clear();
 }

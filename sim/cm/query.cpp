@@ -158,6 +158,8 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   cm::CheckIrql("ZwQueryValueKey");
   std::optional<std::u16string> path = cm::HandlePath(KeyHandle, "ZwQueryValueKey");
   if (!path) return STATUS_INVALID_HANDLE;
+  // A value query needs KEY_QUERY_VALUE on the handle.
+  if (!cm::HandleGrants(KeyHandle, KEY_QUERY_VALUE)) return STATUS_ACCESS_DENIED;
   if (ValueName == nullptr) {
     verifier::Report(verifier::Rule::InvalidArgument, "ZwQueryValueKey with no ValueName");
     return STATUS_INVALID_PARAMETER;

@@ -70,8 +70,13 @@ std::vector<std::u16string> OpenHandlePaths();
 // --- The kernel's side (pnp and the exported routines) ------------------------------
 // Opens a key as a kernel handle. With `create` a missing key is created
 // (only the last component, as ZwCreateKey does; its parent must exist);
-// otherwise a missing key is STATUS_OBJECT_NAME_NOT_FOUND.
-NTSTATUS OpenKey(const std::u16string& path, bool create, HANDLE* handle);
+// otherwise a missing key is STATUS_OBJECT_NAME_NOT_FOUND. The handle grants
+// `access` (generic rights mapped as for a key), and the routines that use it
+// check it: stricter than Windows, which skips the check for kernel-mode
+// callers, so that a driver asking for too little is caught here.
+NTSTATUS OpenKey(const std::u16string& path, bool create, HANDLE* handle, ACCESS_MASK access = KEY_ALL_ACCESS);
+// Whether an open key handle grants every right in `access`.
+bool HandleGrants(HANDLE handle, ACCESS_MASK access);
 // The path of an open key handle, or nullopt after reporting InvalidHandle
 // for `routine`.
 std::optional<std::u16string> HandlePath(HANDLE handle, const char* routine);

@@ -28,6 +28,7 @@ struct Block {
   POOL_TYPE type;
   size_t size;
   uint64_t number;
+  KIRQL irql;  // the caller's IRQL when it was allocated
 };
 
 std::mutex g_lock;
@@ -93,6 +94,13 @@ Usage Outstanding() {
   Usage usage{g_blocks.size(), 0};
   for (const auto& block : g_blocks) usage.bytes += block.second.size;
   return usage;
+}
+
+std::optional<KIRQL> AllocationIrql(const void* block) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  auto found = g_blocks.find(const_cast<void*>(block));
+  if (found == g_blocks.end()) return std::nullopt;
+  return found->second.irql;
 }
 
 std::string DescribeOutstanding() {
@@ -186,7 +194,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   std::memset(base, pool::kGuardPattern, pool::kGuard);
   std::memset(block, pool::kFreshPattern, NumberOfBytes);
   std::memset(block + NumberOfBytes, pool::kGuardPattern, pool::kGuard);
-  pool::g_blocks[block] = {PoolType, NumberOfBytes, number};
+  pool::g_blocks[block] = {PoolType, NumberOfBytes, number, irql};
   return block;
 }
 

@@ -5,8 +5,11 @@
  */
 #pragma once
 
+#include "driver/platform/platform.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace sim::pool {
@@ -16,6 +19,10 @@ struct Usage {
   size_t bytes;
 };
 Usage Outstanding();
+
+// The IRQL at which an outstanding block was allocated; nothing for an
+// address that is not the start of one.
+std::optional<KIRQL> AllocationIrql(const void* block);
 
 // One line per outstanding block (type, size, allocation number).
 std::string DescribeOutstanding();

@@ -111,8 +111,6 @@ const std::vector<KernelExport>& KernelExports() {
       CDECL_ROUTINE(kKernel, memmove),
       CDECL_ROUTINE(kKernel, memset),
       CDECL_ROUTINE(kKernel, memcmp),
-      CDECL_ROUTINE(kKernel, _vsnprintf),
-      CDECL_ROUTINE(kKernel, _vsnwprintf),
 #if defined(_X86_)
       // The HAL's spin lock routines behind KeAcquireSpinLock and
       // KeReleaseSpinLock on x86 (other processors have no such exports).

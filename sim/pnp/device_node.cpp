@@ -125,9 +125,6 @@ extern "C" {
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                        PHANDLE DevInstRegKey) {
   using namespace sim;
-  // A kernel-mode caller's handle is not checked against the access it was
-  // opened for, so DesiredAccess changes nothing here.
-  (void)DesiredAccess;
   cm::CheckIrql("IoOpenDeviceRegistryKey");
   if (DevInstRegKey == nullptr) {
     verifier::Report(verifier::Rule::InvalidArgument, "IoOpenDeviceRegistryKey with no DevInstRegKey");
@@ -150,7 +147,8 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
   std::u16string path = pnp::ParametersKey(DeviceObject);
   if (path.empty()) return STATUS_INVALID_DEVICE_REQUEST;
   // Windows makes the parameters key on first use.
-  return cm::OpenKey(path, true, DevInstRegKey);
+  // The handle grants DesiredAccess, and only that (see cm::OpenKey).
+  return cm::OpenKey(path, true, DevInstRegKey, DesiredAccess);
 }
 
 }  // extern "C"

@@ -3,7 +3,8 @@
  * the physical device object (PDO) of one USB device, which a function
  * driver attaches above. The PDO answers IOCTL_INTERNAL_USB_SUBMIT_URB
  * (descriptors, select configuration, get status, abort pipe, bulk and
- * interrupt transfers, queued per pipe and cancellable), and Plug and Play
+ * interrupt transfers, queued per pipe and cancellable, pipes halted by a
+ * failed transfer until reset), and Plug and Play
  * and power requests as a bus driver does for its PDO. What the device
  * answers is up to the DeviceModel plugged in; when, to its timing: by
  * default as Windows' USB stack, every request pended and completed later

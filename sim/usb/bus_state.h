@@ -41,6 +41,7 @@ struct Pipe {
   HeadDue headDue;
   int inFlight = 0;          // taken off the queue and not yet completed
   std::vector<PIRP> aborts;  // ABORT_PIPE requests waiting for inFlight to reach 0
+  bool halted = false;       // a data transfer failed; only a pipe reset clears it (halt.cpp)
 };
 
 // A request ended before the device answered it (cancelled, aborted, or its
@@ -59,6 +60,7 @@ struct Work {
   std::optional<Outcome> gone;
   std::optional<Ended> ended;  // complete it as it ended
   bool abort = false;          // an ABORT_PIPE whose transfers are all done
+  bool halted = false;  // taken off a halted pipe: fails without reaching the device
 };
 
 // What a device that is gone answers, as Windows' USB hub does for a device
@@ -139,6 +141,11 @@ class BusState {
   // Requests still queued, for the destructor's report.
   size_t QueuedLocked() const;
 
+  // --- halt.cpp: halted pipes and URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL
+  // Halts the pipe if a transfer on it ends with this outcome.
+  void HaltOnFailure(const std::shared_ptr<Pipe>& pipe, const Outcome& outcome);
+  NTSTATUS ResetPipe(PIRP irp, PURB urb);
+
   // The bus of a PDO.
   static BusState* Of(PDEVICE_OBJECT pdo);
 
@@ -163,6 +170,10 @@ void CompleteIrp(PIRP irp, NTSTATUS status);
 
 // The transfer a bulk URB on a pipe asks for, as the device model sees it.
 Transfer TransferOf(PURB urb, const Pipe& pipe);
+
+// How a transfer on a halted pipe ends: as the USB stack fails it, without
+// the device seeing it.
+extern const Outcome kHaltedPipe;
 
 // A fresh handle value: never null, never the same twice in a run, never
 // dereferenced (the function driver treats handles as opaque).

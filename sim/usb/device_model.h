@@ -25,10 +25,14 @@ namespace sim::usb {
 
 class BusState;
 
-// How a request ends: the IRP's status and the URB's USBD status.
+// How a request ends: the IRP's status and the URB's USBD status. A failed
+// bulk or interrupt transfer halts its pipe, as on Windows' USB stack,
+// unless `leavesPipeUsable` says otherwise: an idealised failure for tests
+// that want one transfer to fail and the next to go through.
 struct Outcome {
   NTSTATUS status = STATUS_SUCCESS;
   USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+  bool leavesPipeUsable = false;
 };
 inline Outcome Success() { return {}; }
 inline Outcome Failure(NTSTATUS status, USBD_STATUS usbd) { return {status, usbd}; }

@@ -144,6 +144,12 @@ NTSTATUS BusState::SubmitTransfer(PIRP irp, PURB urb) {
   std::shared_ptr<Pipe> pipe = FindPipeLocked(bulk.PipeHandle);
   uint8_t type = pipe ? (pipe->endpoint.attributes & 3) : 0;
   std::optional<Outcome> gone = model.Gone();
+  if (pipe && !gone && pipe->halted) {
+    Release(irql);
+    bulk.TransferBufferLength = 0;
+    CompleteUrb(irp, urb, kHaltedPipe);
+    return kHaltedPipe.status;
+  }
   if (gone || !pipe || (type != kBulk && type != kInterrupt)) {
     Release(irql);
     bulk.TransferBufferLength = 0;
@@ -171,6 +177,7 @@ NTSTATUS BusState::SubmitTransfer(PIRP irp, PURB urb) {
     ServingMark mark(this);
     Release(irql);
     TransferAnswer answer = model.Answer(transfer);
+    HaltOnFailure(pipe, answer.outcome);
     bulk.TransferBufferLength = answer.moved;
     CompleteUrb(irp, urb, answer.outcome);
     // Don't touch the IRP or the URB from here: the caller may have them back.
@@ -343,12 +350,15 @@ std::optional<Work> BusState::TakeAnswerableLocked(int64_t now, std::optional<in
     if (pipe->queue.empty()) continue;
     PIRP head = pipe->queue.front();
     Transfer transfer = TransferOf(static_cast<PURB>(URB_FROM_IRP(head)), *pipe);
-    if (!gone && !(model.CanAnswer(transfer) && HeadDueLocked(pipe->headDue, head, transfer, now, wake))) continue;
+    bool halted = !gone && pipe->halted;  // answered by the bus, not the device
+    if (!gone && !halted && !(model.CanAnswer(transfer) && HeadDueLocked(pipe->headDue, head, transfer, now, wake))) {
+      continue;
+    }
     if (!Claim(head)) continue;  // being cancelled; the cancel routine kicks again
     pipe->queue.pop_front();
     pipe->headDue = HeadDue{};
     pipe->inFlight++;
-    return Work{head, pipe, gone, std::nullopt, false};
+    return Work{head, pipe, gone, std::nullopt, false, halted};
   }
   return std::nullopt;
 }
@@ -373,7 +383,10 @@ void BusState::Finish(const Work& work) {
     CompleteUrb(work.irp, urb, AnswerControl(urb));
     return;
   }
-  TransferAnswer answer = work.gone ? TransferAnswer{*work.gone, 0} : model.Answer(TransferOf(urb, *work.pipe));
+  TransferAnswer answer = work.gone     ? TransferAnswer{*work.gone, 0}
+                          : work.halted ? TransferAnswer{kHaltedPipe, 0}
+                                        : model.Answer(TransferOf(urb, *work.pipe));
+  HaltOnFailure(work.pipe, answer.outcome);
   urb->UrbBulkOrInterruptTransfer.TransferBufferLength = answer.moved;
   CompleteUrb(work.irp, urb, answer.outcome);
   FinishInFlight(work.pipe);

@@ -3,7 +3,8 @@
  * routed by its function. Control requests on the default pipe (device and
  * configuration descriptors, the device's status, selecting a
  * configuration) are answered here, at once or from the deferred queue as
- * the device's timing says; transfers and pipe aborts go to the pipes.
+ * the device's timing says; transfers, pipe aborts and pipe resets go to the
+ * pipes.
  * Functions and IOCTLs the simulation does not implement are reported as
  * UnsupportedCall and fail with STATUS_NOT_SUPPORTED.
  *
@@ -62,6 +63,7 @@ UrbSeen Describe(PURB urb, const std::shared_ptr<Pipe>& pipe) {
       seen.flags = urb->UrbBulkOrInterruptTransfer.TransferFlags;
       break;
     case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
       seen.pipe = urb->UrbPipeRequest.PipeHandle;
       break;
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -102,8 +104,10 @@ NTSTATUS BusState::SubmitUrb(PIRP irp) {
   {
     USBD_PIPE_HANDLE handle = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
                                   ? urb->UrbBulkOrInterruptTransfer.PipeHandle
-                              : urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE ? urb->UrbPipeRequest.PipeHandle
-                                                                                   : nullptr;
+                              : urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE ||
+                                        urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL
+                                  ? urb->UrbPipeRequest.PipeHandle
+                                  : nullptr;
     KIRQL irql = Acquire();
     std::shared_ptr<Pipe> pipe = handle != nullptr ? FindPipeLocked(handle) : nullptr;
     Release(irql);
@@ -145,6 +149,8 @@ NTSTATUS BusState::SubmitUrb(PIRP irp) {
       return SubmitTransfer(irp, urb);
     case URB_FUNCTION_ABORT_PIPE:
       return AbortPipe(irp, urb);
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+      return ResetPipe(irp, urb);
     case URB_FUNCTION_SELECT_CONFIGURATION:
       if (ke::CurrentIrql() != PASSIVE_LEVEL) {
         verifier::Report(verifier::Rule::IrqlTooHigh, "URB_FUNCTION_SELECT_CONFIGURATION sent at IRQL " +

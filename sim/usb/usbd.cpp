@@ -4,7 +4,9 @@
  * request. Both walk a configuration descriptor that the driver read from
  * the device, so both treat it as untrusted: nothing is read beyond its
  * wTotalLength or beyond any descriptor's bLength, and a malformed
- * descriptor ends the walk instead of looping or running off the end.
+ * descriptor ends the walk instead of looping or running off the end. The
+ * real library is not so careful, so a malformed chain handed to the parse
+ * routine is also reported: the driver should have refused it.
  *
  * They may be called at IRQL <= DISPATCH_LEVEL; the request is allocated
  * from non-paged pool and the caller frees it with ExFreePool.
@@ -42,6 +44,40 @@ bool IsInterfaceOf(PUSB_CONFIGURATION_DESCRIPTOR configuration, PUSB_INTERFACE_D
   return false;
 }
 
+// What is wrong with a configuration descriptor's chain, or nothing: within
+// wTotalLength, a whole configuration descriptor first, then descriptors
+// each at least two bytes long, none reaching past wTotalLength, interface
+// and endpoint descriptors at least as long as their structures.
+std::optional<std::string> ChainDefect(PUSB_CONFIGURATION_DESCRIPTOR configuration) {
+  auto begin = reinterpret_cast<const uint8_t*>(configuration);
+  const size_t total = ReadWord(begin + 2);
+  if (total < kConfigurationDescriptorSize) {
+    return "wTotalLength " + std::to_string(total) + " is shorter than a configuration descriptor";
+  }
+  if (begin[0] < kConfigurationDescriptorSize || begin[1] != kConfigurationDescriptorType) {
+    return "it does not start with a whole configuration descriptor (bLength " + std::to_string(begin[0]) +
+           ", bDescriptorType " + std::to_string(begin[1]) + ")";
+  }
+  for (size_t at = 0; at < total;) {
+    const std::string where = "the descriptor at offset " + std::to_string(at);
+    if (total - at < 2) return where + " is cut off by wTotalLength " + std::to_string(total);
+    const size_t length = begin[at];
+    const uint8_t type = begin[at + 1];
+    if (length < 2) return where + " has bLength " + std::to_string(length);
+    if (length > total - at) {
+      return where + " (bLength " + std::to_string(length) + ") runs past wTotalLength " + std::to_string(total);
+    }
+    if (type == kInterfaceDescriptorType && length < kInterfaceDescriptorSize) {
+      return where + " is an interface descriptor of " + std::to_string(length) + " bytes";
+    }
+    if (type == kEndpointDescriptorType && length < kEndpointDescriptorSize) {
+      return where + " is an endpoint descriptor of " + std::to_string(length) + " bytes";
+    }
+    at += length;
+  }
+  return std::nullopt;
+}
+
 bool CheckIrql(const char* routine) {
   if (ke::CurrentIrql() <= DISPATCH_LEVEL) return true;
   verifier::Report(verifier::Rule::IrqlTooHigh,
@@ -60,6 +96,13 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
   using namespace sim::usb;
   sim::usb::CheckIrql("USBD_ParseConfigurationDescriptorEx");
   if (ConfigurationDescriptor == nullptr) return nullptr;
+  // The real library walks the chain by bLength up to wTotalLength as it
+  // stands: on a malformed chain it reads past the descriptor or loops for
+  // ever. A driver must check what its device sent before parsing it.
+  if (std::optional<std::string> defect = ChainDefect(ConfigurationDescriptor)) {
+    sim::verifier::Report(sim::verifier::Rule::InvalidArgument,
+                          "USBD_ParseConfigurationDescriptorEx given a malformed configuration descriptor: " + *defect);
+  }
   auto begin = reinterpret_cast<const uint8_t*>(ConfigurationDescriptor);
   const uint8_t* end = EndOf(ConfigurationDescriptor);
   auto start = static_cast<const uint8_t*>(StartPosition);

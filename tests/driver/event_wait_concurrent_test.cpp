@@ -86,5 +86,10 @@ TEST_F(EventWaitConcurrentTest, EveryWaitCompletesOnceWhileEventsMaskChangesAndC
     }
   }
   EXPECT_GT(reported, 0) << "no wait saw an event: the test showed nothing";
-  EXPECT_EQ(PendingIo(), 2) << "only the reader's reference is left";
+  // A completing thread drops a wait's reference just after completing it,
+  // so the count is not sampled here: close waits until every reference
+  // but the baseline has come back (a leaked one holds it until the
+  // watchdog), and then nothing may have been dropped twice either.
+  ASSERT_EQ(Close(), STATUS_SUCCESS);
+  EXPECT_EQ(PendingIo(), 1) << "every reference came back, none twice";
 }

@@ -215,6 +215,54 @@ TEST_F(ControlTest, TheQueueSizeRequestOnlyGrowsTheReceiveBufferAndKeepsItsBytes
   EXPECT_EQ(port_->RxBuffer.Capacity, 1024u) << "every open starts again at 1024";
 }
 
+// The receive buffer grows to at most 64 KiB: a larger size is refused with
+// STATUS_INVALID_PARAMETER before any pool is taken, and the buffer keeps
+// its storage and bytes. The new storage is taken at PASSIVE_LEVEL, outside
+// the receive buffer's spin lock.
+TEST_F(ControlTest, TheQueueSizeIsBoundedAndTheStorageTakenOutsideTheLock) {
+  Device().SendIn({1, 2, 3});
+  // What a queue-size request that changes nothing asks of the pool.
+  uint64_t attempts = sim::pool::Attempts();
+  SERIAL_QUEUE_SIZE unchanged = {512, 0};
+  ASSERT_EQ(Control(IOCTL_SERIAL_SET_QUEUE_SIZE, BytesOf(unchanged))->Status(), STATUS_SUCCESS);
+  const uint64_t requestAttempts = sim::pool::Attempts() - attempts;
+
+  const struct {
+    ULONG size;
+    NTSTATUS status;
+    ULONG capacity;  // afterwards
+  } cases[] = {
+      {RECEIVE_BUFFER_LARGEST - 1, STATUS_SUCCESS, RECEIVE_BUFFER_LARGEST - 1},
+      {RECEIVE_BUFFER_LARGEST + 1, STATUS_INVALID_PARAMETER, RECEIVE_BUFFER_LARGEST - 1},
+      {1u << 20, STATUS_INVALID_PARAMETER, RECEIVE_BUFFER_LARGEST - 1},
+      {16u << 20, STATUS_INVALID_PARAMETER, RECEIVE_BUFFER_LARGEST - 1},
+      {0xFFFFFFFFu, STATUS_INVALID_PARAMETER, RECEIVE_BUFFER_LARGEST - 1},
+      {RECEIVE_BUFFER_LARGEST, STATUS_SUCCESS, RECEIVE_BUFFER_LARGEST},
+      {RECEIVE_BUFFER_LARGEST + 1, STATUS_INVALID_PARAMETER, RECEIVE_BUFFER_LARGEST},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("InSize " + std::to_string(c.size));
+    const PUCHAR before = port_->RxBuffer.Data;
+    attempts = sim::pool::Attempts();
+    SERIAL_QUEUE_SIZE size = {c.size, 0};
+    auto request = Control(IOCTL_SERIAL_SET_QUEUE_SIZE, BytesOf(size));
+    EXPECT_EQ(request->Status(), c.status) << std::hex << request->Status();
+    EXPECT_EQ(request->Information(), 0u);
+    EXPECT_EQ(port_->RxBuffer.Capacity, c.capacity);
+    if (c.status != STATUS_SUCCESS) {
+      EXPECT_EQ(port_->RxBuffer.Data, before) << "the storage is kept";
+      EXPECT_EQ(sim::pool::Attempts() - attempts, requestAttempts) << "pool asked for a size that is refused";
+    } else {
+      EXPECT_EQ(sim::pool::AllocationIrql(port_->RxBuffer.Data), std::optional<KIRQL>(PASSIVE_LEVEL))
+          << "the storage was taken at a raised IRQL, under the spin lock";
+    }
+  }
+  SERIAL_COMMPROP properties = Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES);
+  EXPECT_EQ(properties.CurrentRxQueue, RECEIVE_BUFFER_LARGEST - 1);
+  auto read = Read(3);
+  EXPECT_EQ(read->Transferred(), (std::vector<uint8_t>{1, 2, 3})) << "the bytes survived every growth";
+}
+
 TEST_F(ControlTest, PropertiesAnnounceWhatTheSettingsAccept) {
   SERIAL_COMMPROP p = Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES);
   EXPECT_EQ(p.PacketLength, 64);

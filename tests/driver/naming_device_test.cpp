@@ -3,6 +3,8 @@
 // and the adds that fail without leaving anything behind.
 #include "support/pnp_port_test.h"
 
+#include "driver/pnp/pnp.h"
+
 #include "support/test_driver.h"
 
 #include <functional>
@@ -135,4 +137,38 @@ TEST_F(AddDeviceTest, AFailedAddReturnsItsCauseAndLeavesNothing) {
     ExpectNothingLeft(c.what);
     Rebuild(c.what);
   }
+}
+
+// The two device names are formed by the driver itself, not by the kernel's
+// formatter (which the Windows 2000 driver must not import), with the
+// formatter's rules: the same characters, cut to fit the buffer in the same
+// place, always null-terminated, and the same status, for every buffer size.
+TEST(DeviceNameTest, IsFormedAsTheSafeStringFormatterWouldFormIt) {
+  const std::wstring longInstance(300, L'7');
+  const std::vector<const wchar_t*> instances = {L"7&1234&0&1", L"", L"x", longInstance.c_str()};
+  const std::vector<USHORT> numbers = {0, 1, 9, 10, 99, 100, 127, 1000, 9999, 10000, 65535};
+  const std::vector<size_t> sizes = {1, 2, 3, 14, 15, 16, 17, 20, 25, 256};
+  for (size_t size : sizes) {
+    for (const wchar_t* instance : instances) {
+      std::vector<WCHAR> mine(size + 4, 0x5555), theirs(size + 4, 0x5555);
+      NTSTATUS formed = FormatInstanceDeviceName(mine.data(), size, instance);
+      NTSTATUS expected = RtlStringCchPrintfW(theirs.data(), size, L"\\Device\\Serial_%ws", instance);
+      size_t length = 0;
+      while (instance[length] != 0) ++length;
+      const std::string what = "instance of " + std::to_string(length) + " characters into " + std::to_string(size);
+      EXPECT_EQ(formed, expected) << what;
+      EXPECT_EQ(mine, theirs) << what;
+    }
+    for (USHORT number : numbers) {
+      std::vector<WCHAR> mine(size + 4, 0x5555), theirs(size + 4, 0x5555);
+      NTSTATUS formed = FormatNumberedDeviceName(mine.data(), size, number);
+      NTSTATUS expected = RtlStringCchPrintfW(theirs.data(), size, L"\\Device\\Serial%d", static_cast<int>(number));
+      const std::string what = "number " + std::to_string(number) + " into " + std::to_string(size);
+      EXPECT_EQ(formed, expected) << what;
+      EXPECT_EQ(mine, theirs) << what;
+    }
+  }
+  WCHAR untouched = 0x5555;
+  EXPECT_EQ(FormatNumberedDeviceName(&untouched, 0, 1), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(untouched, 0x5555) << "a buffer of no characters is not written";
 }

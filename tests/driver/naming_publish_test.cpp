@@ -193,31 +193,40 @@ TEST_F(PublishTest, AFailedSerialCommWriteUndoesTheLink) {
   ExpectNothingLeft("after the failed write");
 }
 
-// At removal the link named by the registry then is deleted: the one a
-// rename moved the port to. If the registry no longer names the port, the
-// link it was published under goes.
-TEST_F(PublishTest, RemovalDeletesTheLinkTheRegistryNamesThen) {
+// At removal the port deletes exactly the link it created, whatever the
+// registry names it by then: a port renamed after it was published must
+// neither delete the link of another live port that holds the new name nor
+// leave its own behind.
+TEST_F(PublishTest, RemovalDeletesExactlyTheLinkThePortCreated) {
   const struct {
     const char* what;
+    bool otherPortHoldsCom9;  // a live port published as COM9
     std::function<void()> change;
   } cases[] = {
-      {"renamed from COM5 to COM9",
-       [this] {
-         // As the ports installer renames a present port: the link moves.
-         UNICODE_STRING oldLink, newLink;
-         RtlInitUnicodeString(&oldLink, L"\\DosDevices\\COM5");
-         RtlInitUnicodeString(&newLink, L"\\DosDevices\\COM9");
-         EXPECT_EQ(IoDeleteSymbolicLink(&oldLink), STATUS_SUCCESS);
-         EXPECT_EQ(IoCreateSymbolicLink(&newLink, &Port()->DeviceName), STATUS_SUCCESS);
-         SetPortName(u"COM9");
-       }},
-      {"PortName deleted", [this] { sim::cm::DeleteValue(Key(), u"PortName"); }},
+      {"renamed to COM9, the name of another live port", true, [this] { SetPortName(u"COM9"); }},
+      {"renamed to COM9, a free name", false, [this] { SetPortName(u"COM9"); }},
+      {"PortName deleted", false, [this] { sim::cm::DeleteValue(Key(), u"PortName"); }},
+      {"PortName no longer a usable name", false, [this] { SetPortName(u"bad\\name"); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    UNICODE_STRING otherLink, otherTarget;
+    RtlInitUnicodeString(&otherLink, L"\\DosDevices\\COM9");
+    RtlInitUnicodeString(&otherTarget, L"\\Device\\Other");
+    if (c.otherPortHoldsCom9) {
+      ASSERT_EQ(IoCreateSymbolicLink(&otherLink, &otherTarget), STATUS_SUCCESS);
+    }
     ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ExpectPublishedAs(u"COM5", u"COM5");
     c.change();
     ASSERT_EQ(Pnp().Remove(), STATUS_SUCCESS);
+    EXPECT_FALSE(sim::ob::LinkTarget(u"\\DosDevices\\COM5").has_value()) << "the port's own link was left";
+    if (c.otherPortHoldsCom9) {
+      EXPECT_EQ(sim::ob::Narrow(sim::ob::LinkTarget(u"\\DosDevices\\COM9").value_or(u"(deleted)")),
+                "\\Device\\Other")
+          << "the other port's link";
+      EXPECT_EQ(IoDeleteSymbolicLink(&otherLink), STATUS_SUCCESS);
+    }
     ExpectNothingLeft(c.what);
     Rebuild(c.what);
   }

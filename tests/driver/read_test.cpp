@@ -373,7 +373,10 @@ TEST_F(ReadTest, ReadsThatCannotBeServedAreRefusedWithNothingQueued) {
 TEST_F(ReadTest, HeldReadsEndByTheirTimeoutsOrAtCloseWhenTheReaderStops) {
   SetTimeouts(0, 0, 50);
   auto timed = Read(10);
-  Device().FailNextTransfer(sim::usb::layouts::kBulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+  // Idealised: the pipe stays usable, so the reader the next read starts
+  // again keeps running instead of failing on a halted pipe.
+  Device().FailNextTransfer(sim::usb::layouts::kBulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID,
+                            sim::usb::ScriptedDevice::Halt::Never);
   AdvanceTo(50);
   EXPECT_EQ(timed->Status(), STATUS_TIMEOUT);
 

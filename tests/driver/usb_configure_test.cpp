@@ -75,7 +75,7 @@ TEST_F(ConfigureTest, AConfigurationDescriptorShorterThanItClaimsIsRefused) {
     SCOPED_TRACE("configuration reads return at most " + std::to_string(limit) + " bytes");
     Device().LimitDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, limit);
     port_->Started = FALSE;
-    EXPECT_EQ(Start(), STATUS_PORT_LAYOUT_MISMATCH);
+    EXPECT_EQ(Start(), STATUS_PORT_DESCRIPTOR_INVALID);
     EXPECT_FALSE(port_->Started);
     EXPECT_EQ(port_->ConfigDescriptor, nullptr);
     EXPECT_EQ(bus_->Urbs(URB_FUNCTION_SELECT_CONFIGURATION).size(), 0u);
@@ -86,9 +86,52 @@ TEST_F(ConfigureTest, ConfigurationClaimingMoreThanTheDeviceSendsIsRefused) {
   TearDown();
   Plug(std::make_unique<ScriptedDevice>(layouts::ClaimingMoreThanItHas(16)));
   SetUp();
-  EXPECT_EQ(Start(), STATUS_PORT_LAYOUT_MISMATCH);
+  EXPECT_EQ(Start(), STATUS_PORT_DESCRIPTOR_INVALID);
   EXPECT_EQ(bus_->Urbs(URB_FUNCTION_SELECT_CONFIGURATION).size(), 0u);
 }
+
+// Configuration descriptors whose chain is malformed: checked before any of
+// it is parsed (the USB driver interface library walks a chain as it stands
+// and would read past it or loop), refused with a clear status, nothing
+// selected, nothing kept of the configuration and nothing leaked (the
+// end-of-test checks, which also find the parse routine never saw them).
+struct HostileChainCase {
+  const char* name;
+  std::function<Descriptors()> layout;
+};
+
+void PrintTo(const HostileChainCase& row, std::ostream* out) { *out << row.name; }
+
+class HostileChainTest : public ConfigureTest, public ::testing::WithParamInterface<HostileChainCase> {
+ protected:
+  void SetUp() override {
+    Plug(std::make_unique<ScriptedDevice>(GetParam().layout()));
+    ConfigureTest::SetUp();
+  }
+};
+
+TEST_P(HostileChainTest, IsRefusedBeforeParsingWithNothingKept) {
+  port_->Started = FALSE;
+  EXPECT_EQ(Start(), STATUS_PORT_DESCRIPTOR_INVALID);
+  EXPECT_FALSE(port_->Started);
+  EXPECT_EQ(port_->ConfigDescriptor, nullptr);
+  EXPECT_EQ(port_->WritePipe, nullptr);
+  EXPECT_EQ(port_->ReadPipe, nullptr);
+  EXPECT_EQ(bus_->Urbs(URB_FUNCTION_SELECT_CONFIGURATION).size(), 0u);
+  EXPECT_EQ(bus_->Configuration(), 0) << "the device stays unconfigured";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chains, HostileChainTest,
+    ::testing::Values(HostileChainCase{"ZeroLengthDescriptor", layouts::ZeroLengthDescriptor},
+                      HostileChainCase{"DescriptorRunningPastTheEnd", layouts::DescriptorRunningPastTheEnd},
+                      HostileChainCase{"TotalLengthCuttingTheLastDescriptor",
+                                       layouts::TotalLengthCuttingTheLastDescriptor},
+                      HostileChainCase{"TruncatedInterface", layouts::TruncatedInterface},
+                      HostileChainCase{"TruncatedEndpoint", layouts::TruncatedEndpoint},
+                      HostileChainCase{"TotalLengthBeyondWhatTheDeviceSends",
+                                       [] { return layouts::ClaimingMoreThanItHas(16); }}),
+    [](const ::testing::TestParamInfo<HostileChainCase>& info) { return std::string(info.param.name); });
 
 struct LayoutCase {
   const char* name;

@@ -76,7 +76,9 @@ TEST_F(WriteConcurrentTest, EveryWriteCompletesOnceAndEachReachesTheDeviceInOneP
         stalled = 500;
       } else if (bus_->Queued(sim::usb::layouts::kBulkOut) > 0 && random() % 4 == 0) {
         if (random() % 50 == 0) {
-          Device().FailNextTransfer(sim::usb::layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC);
+          // Idealised: the pipe stays usable, so that the traffic goes on.
+          Device().FailNextTransfer(sim::usb::layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC,
+                                    sim::usb::ScriptedDevice::Halt::Never);
         } else {
           Device().ReleaseOut(4 * (random() % 80));
         }

@@ -274,7 +274,9 @@ TEST_F(WriteTest, ATransferKeepsItsReferenceUntilItsCompletionIsDoneWithThePort)
       {"accepted", [](ScriptedDevice& device, TransferRequest&) { device.ReleaseOut(); }, STATUS_SUCCESS},
       {"failed",
        [](ScriptedDevice& device, TransferRequest&) {
-         device.FailNextTransfer(layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC);
+         // Idealised: the pipe stays usable for the case after this one.
+         device.FailNextTransfer(layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC,
+                                 ScriptedDevice::Halt::Never);
        },
        STATUS_DEVICE_DATA_ERROR},
       {"cancelled", [](ScriptedDevice&, TransferRequest& write) { write.Cancel(); }, STATUS_CANCELLED},
@@ -352,8 +354,13 @@ INSTANTIATE_TEST_SUITE_P(
                       d.FailNextTransfer(layouts::kBulkOut, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
                     },
                     STATUS_UNSUCCESSFUL, 256},
+        // Idealised: the pipe stays usable (a real stack halts it), so that the
+        // next write shows what a failure other than STATUS_UNSUCCESSFUL leaves.
         FailureCase{"DataError", nullptr,
-                    [](ScriptedDevice& d) { d.FailNextTransfer(layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC); },
+                    [](ScriptedDevice& d) {
+                      d.FailNextTransfer(layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC,
+                                         ScriptedDevice::Halt::Never);
+                    },
                     STATUS_DEVICE_DATA_ERROR, 0},
         FailureCase{"DeviceGoneInsideIofCallDriver", [](ScriptedDevice& d) { d.Unplug(); }, nullptr,
                     STATUS_DEVICE_NOT_CONNECTED, 0}),

@@ -63,7 +63,8 @@ TEST(KernelExports, DecoratedNamesBindOnlyWithTheirConventionAndArgumentBytes) {
       {"ntoskrnl.exe", "_IoCreateDevice@28", true},
       {"ntoskrnl.exe", "@IofCallDriver@8", true},
       {"ntoskrnl.exe", "_IofCallDriver@8", false},
-      {"ntoskrnl.exe", "_vsnprintf", true},  // cdecl with a leading underscore
+      {"ntoskrnl.exe", "DbgPrint", true},      // cdecl, undecorated
+      {"ntoskrnl.exe", "_vsnwprintf", false},  // the kernel's formatter: no driver may import it
       {"ntoskrnl.exe", "KeBugCheckEx", false},
       {"hal.dll", "IoCreateDevice", false},  // right name, wrong module
   };

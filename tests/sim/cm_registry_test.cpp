@@ -401,6 +401,37 @@ TEST_F(RegistryTest, InjectedQueryFailuresChangeNothing) {
   EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
+// A handle grants the access it was opened for, generic rights mapped as for
+// a key, and a value query needs KEY_QUERY_VALUE. (Windows skips this check
+// for kernel-mode callers; the simulated kernel does not, so that a driver
+// asking for too little is caught.)
+TEST_F(RegistryTest, AValueQueryNeedsAHandleOpenedForQueryingValues) {
+  sim::cm::SetString(kParameters, u"PortName", u"COM5");
+  const struct {
+    const char* what;
+    ACCESS_MASK access;
+    NTSTATUS expected;
+  } cases[] = {
+      {"KEY_READ", KEY_READ, STATUS_SUCCESS},
+      {"KEY_QUERY_VALUE", KEY_QUERY_VALUE, STATUS_SUCCESS},
+      {"GENERIC_READ", GENERIC_READ, STATUS_SUCCESS},
+      {"MAXIMUM_ALLOWED", MAXIMUM_ALLOWED, STATUS_SUCCESS},
+      {"STANDARD_RIGHTS_READ", STANDARD_RIGHTS_READ, STATUS_ACCESS_DENIED},
+      {"KEY_SET_VALUE", KEY_SET_VALUE, STATUS_ACCESS_DENIED},
+      {"KEY_ENUMERATE_SUB_KEYS", KEY_ENUMERATE_SUB_KEYS, STATUS_ACCESS_DENIED},
+  };
+  for (const auto& c : cases) {
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo_, PLUGPLAY_REGKEY_DEVICE, c.access, &key), STATUS_SUCCESS) << c.what;
+    Answer value = QueryValue(key, L"PortName", KeyValuePartialInformation, 64);
+    EXPECT_EQ(value.status, c.expected) << c.what << ": status " << std::hex << value.status;
+    if (c.expected != STATUS_SUCCESS) {
+      EXPECT_TRUE(value.UntouchedFrom(0)) << c.what;
+    }
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS) << c.what;
+  }
+}
+
 // --- Key handles ------------------------------------------------------------------------
 
 TEST_F(RegistryTest, AHandleLeftOpenIsReportedAtTheEndWithItsKey) {

@@ -1,12 +1,13 @@
 // What ends transfers other than the device: aborting a pipe, cancelling a
 // queued transfer (IoCancelIrp and the cancel routine's exchange), the
-// device leaving, requests the bus refuses, and the bus going away with
-// transfers still queued.
+// device leaving, requests the bus refuses, the bus going away with
+// transfers still queued, and pipes halted by a failure until reset.
 #include "support/usb_test.h"
 
 #include "sim/io/io.h"
 #include "sim/io/request.h"
 #include "sim/ke/clock.h"
+#include "sim/ke/ke.h"
 #include "sim/usb/devices/scripted.h"
 
 #include <memory>
@@ -20,15 +21,19 @@ namespace {
 
 constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
-// An abort sent the asynchronous way, with the driver's own IRP, from any
-// IRQL up to DISPATCH_LEVEL; its completion is noted in `events`.
+// An abort (or another pipe request) sent the asynchronous way, with the
+// driver's own IRP, from any IRQL up to DISPATCH_LEVEL; its completion is
+// noted in `events`.
 class AsyncAbort {
  public:
-  AsyncAbort(PDEVICE_OBJECT lower, USBD_PIPE_HANDLE pipe, std::vector<std::string>& events)
+  AsyncAbort(PDEVICE_OBJECT lower, USBD_PIPE_HANDLE pipe, std::vector<std::string>& events,
+             USHORT function = URB_FUNCTION_ABORT_PIPE)
       : lower_(lower),
         urb_(test::AbortRequest(pipe)),
         events_(events),
-        irp_(IoAllocateIrp(static_cast<CCHAR>(lower->StackSize + 1), FALSE)) {}
+        irp_(IoAllocateIrp(static_cast<CCHAR>(lower->StackSize + 1), FALSE)) {
+    urb_.UrbHeader.Function = function;
+  }
   ~AsyncAbort() { IoFreeIrp(irp_); }
 
   NTSTATUS Send() {
@@ -186,6 +191,67 @@ TEST_F(UsbPipeTest, UnpluggingFailsWaitingTransfersAndEveryLaterOne) {
   test::UsbFunction::SyncResult result = function().SubmitSync(&get);
   EXPECT_EQ(result.status, STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_FALSE(result.waited) << "a control request to a device that is gone fails inside IofCallDriver";
+}
+
+// A data transfer that fails halts its pipe: every transfer on it after that,
+// queued or new, fails with USBD_STATUS_ENDPOINT_HALTED without reaching the
+// device, and the other pipe goes on; the pipe works again once reset with
+// URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL at PASSIVE_LEVEL. Aborts and
+// cancels halt nothing.
+TEST_F(UsbPipeTest, AFailedTransferHaltsItsPipeUntilThePipeIsReset) {
+  ScriptedDevice& device = Start<ScriptedDevice>();
+  device.AnswerInline();  // idealised: each step's completions come at once
+  auto cancelled = Transfer(in_, kIn, 64);
+  EXPECT_EQ(cancelled->Send(), STATUS_PENDING);
+  EXPECT_TRUE(cancelled->Cancel());
+  ExpectCancelled(*cancelled, "a cancelled transfer");
+  auto aborted = Transfer(in_, kIn, 64);
+  EXPECT_EQ(aborted->Send(), STATUS_PENDING);
+  URB abort = test::AbortRequest(in_);
+  EXPECT_EQ(function().SubmitSync(&abort).status, STATUS_SUCCESS);
+  ExpectCancelled(*aborted, "an aborted transfer");
+
+  auto failing = Transfer(in_, kIn, 64);
+  auto queued = Transfer(in_, kIn, 64);
+  EXPECT_EQ(failing->Send(), STATUS_PENDING) << "a cancel or an abort does not halt the pipe";
+  EXPECT_EQ(queued->Send(), STATUS_PENDING);
+  device.FailNextTransfer(layouts::kBulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(failing->UrbStatus(), USBD_STATUS_STALL_PID) << "the device's own failure";
+  EXPECT_EQ(queued->Completions(), 1) << "the transfer queued behind it fails too";
+  EXPECT_EQ(queued->Status(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(queued->UrbStatus(), USBD_STATUS_ENDPOINT_HALTED);
+
+  device.SendIn({1, 2, 3});
+  for (int i = 0; i < 3; ++i) {
+    auto later = Transfer(in_, kIn, 64);
+    EXPECT_EQ(later->Send(), STATUS_UNSUCCESSFUL) << "transfer " << i << " after the halt";
+    EXPECT_EQ(later->UrbStatus(), USBD_STATUS_ENDPOINT_HALTED) << "transfer " << i;
+    EXPECT_EQ(later->Moved(), 0u) << "transfer " << i;
+  }
+  EXPECT_EQ(device.InWaiting(), 3u) << "nothing reached the device";
+  auto writer = Transfer(out_, 0, 8);
+  EXPECT_EQ(writer->Send(), STATUS_SUCCESS) << "the other pipe is not halted";
+
+  URB unknown = test::ResetRequest(reinterpret_cast<USBD_PIPE_HANDLE>(0x1234));
+  EXPECT_EQ(function().SubmitSync(&unknown).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(unknown.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+  URB reset = test::ResetRequest(in_);
+  EXPECT_EQ(function().SubmitSync(&reset).status, STATUS_SUCCESS);
+  EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_SUCCESS);
+  auto recovered = Transfer(in_, kIn, 64);
+  EXPECT_EQ(recovered->Send(), STATUS_SUCCESS);
+  EXPECT_EQ(recovered->Received(), Bytes({1, 2, 3}));
+  EXPECT_EQ(bus().Urbs(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL).size(), 2u);
+}
+
+TEST_F(UsbPipeTest, APipeResetSentAtDispatchLevelIsReported) {
+  Start<ScriptedDevice>();
+  std::vector<std::string> events;
+  AsyncAbort reset(function().Lower(), in_, events, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
+  KIRQL irql = sim::ke::RaiseIrql(DISPATCH_LEVEL, "test");
+  reset.Send();
+  sim::ke::LowerIrql(irql, "test");
+  ExpectOnlyFinding(sim::verifier::Rule::IrqlTooHigh);
 }
 
 TEST_F(UsbPipeTest, MalformedTransferRequestsAreRefused) {

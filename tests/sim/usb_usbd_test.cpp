@@ -1,7 +1,7 @@
 // USBD_ParseConfigurationDescriptorEx and USBD_CreateConfigurationRequestEx:
 // what they find and build for well-formed configurations, and that
 // malformed ones neither crash them nor make them read outside the
-// descriptor (each image lives in a heap block of exactly its size, so the
+// descriptor, and are reported as the driver's fault (each image lives in a heap block of exactly its size, so the
 // address sanitizer build catches any read past it).
 #include "support/kernel_test.h"
 
@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 using namespace sim::usb;
@@ -50,7 +51,20 @@ constexpr size_t kInterface0 = 9, kInterface1 = 9 + 9 + 7;
 
 }  // namespace
 
-class UsbdTest : public KernelTest {};
+class UsbdTest : public KernelTest {
+ protected:
+  // The parse routine was handed a malformed chain `calls` times and said so
+  // each time (the real library would read on); the findings are forgotten.
+  static void ExpectMalformedChainReported(size_t calls, const std::string& what) {
+    std::vector<sim::verifier::Finding> findings = sim::verifier::Take();
+    EXPECT_EQ(findings.size(), calls) << what << ":\n" << sim::verifier::Describe(findings);
+    for (const sim::verifier::Finding& finding : findings) {
+      EXPECT_EQ(finding.rule, sim::verifier::Rule::InvalidArgument) << what;
+      EXPECT_NE(finding.message.find("malformed configuration descriptor"), std::string::npos)
+          << what << ": " << finding.message;
+    }
+  }
+};
 
 TEST_F(UsbdTest, ParseFindsEachInterfaceByItsNumberAndSetting) {
   Bytes bytes = MakeConfigurationDescriptor({{0, {{0x81, kInterrupt}}},
@@ -77,6 +91,7 @@ TEST_F(UsbdTest, ParseSurvivesMalformedConfigurations) {
     std::function<void(Bytes&)> damage;
     LONG number;
     bool found;
+    bool malformed = true;  // reported as handed a malformed chain
   };
   // The expected image is 48 bytes: configuration 0..8, interface 0 at 9,
   // its endpoint at 18, interface 1 at 25, its endpoints at 34 and 41.
@@ -88,7 +103,8 @@ TEST_F(UsbdTest, ParseSurvivesMalformedConfigurations) {
       {"interface 1 claiming to run past the end", [](Bytes& b) { b[25] = 250; }, 1, false},
       {"interface 1 shorter than an interface descriptor", [](Bytes& b) { b[25] = 4; }, 1, false},
       {"wTotalLength ends inside interface 1", [](Bytes& b) { WriteWord(&b[2], 30); }, 1, false},
-      {"wTotalLength ends before interface 1, which is there", [](Bytes& b) { WriteWord(&b[2], 25); }, 1, false},
+      {"wTotalLength ends before interface 1, which is there", [](Bytes& b) { WriteWord(&b[2], 25); }, 1, false,
+       false},
       {"wTotalLength 0", [](Bytes& b) { WriteWord(&b[2], 0); }, 0, false},
       {"wTotalLength 4", [](Bytes& b) { WriteWord(&b[2], 4); }, 0, false},
   };
@@ -101,6 +117,7 @@ TEST_F(UsbdTest, ParseSurvivesMalformedConfigurations) {
     if (found != nullptr) {
       EXPECT_EQ(found->bInterfaceNumber, c.number) << c.what;
     }
+    ExpectMalformedChainReported(c.malformed ? 1 : 0, c.what);
   }
 }
 
@@ -113,6 +130,7 @@ TEST_F(UsbdTest, ParseReadsNothingPastWTotalLengthEvenWhenTheLastDescriptorClaim
   Image image(bytes);
   EXPECT_EQ(Find(image, 1), reinterpret_cast<PVOID>(image.At(kInterface1)));
   EXPECT_EQ(Find(image, 5), nullptr);
+  ExpectMalformedChainReported(2, "the last descriptor runs past wTotalLength");
 }
 
 TEST_F(UsbdTest, CreateBuildsOneRecordPerListEntrySizedForItsEndpoints) {

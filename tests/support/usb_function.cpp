@@ -32,6 +32,12 @@ URB AbortRequest(USBD_PIPE_HANDLE pipe) {
   return urb;
 }
 
+URB ResetRequest(USBD_PIPE_HANDLE pipe) {
+  URB urb = AbortRequest(pipe);
+  urb.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  return urb;
+}
+
 URB BulkRequest(USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer, ULONG length) {
   URB urb;
   std::memset(&urb, 0, sizeof urb);

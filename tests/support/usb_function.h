@@ -30,6 +30,7 @@ namespace test {
 URB DescriptorRequest(UCHAR type, UCHAR index, PVOID buffer, ULONG length);
 URB StatusRequest(PVOID buffer, ULONG length = 2);
 URB AbortRequest(USBD_PIPE_HANDLE pipe);
+URB ResetRequest(USBD_PIPE_HANDLE pipe);  // URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL
 URB BulkRequest(USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer, ULONG length);
 
 // The pipe handles a completed select-configuration request holds, interface

@@ -55,9 +55,11 @@ const std::map<std::string, std::set<std::string>>& AllowedImports() {
            "DbgPrint",
            // The kernel's C run-time exports: the memory routines the Rtl
            // memory macros expand to and the compiler emits for block copies
-           // and clears, and the formatting the inline safe-string helpers
-           // (RtlStringCchPrintfW and kin) call.
-           "memcpy", "memmove", "memset", "memcmp", "_vsnprintf", "_vsnwprintf",
+           // and clears. Not its formatting (_vsnwprintf, which the inline
+           // safe-string helpers call): Microsoft's guidance leaves it to
+           // drivers for Windows XP and later, and the driver forms its
+           // device names itself.
+           "memcpy", "memmove", "memset", "memcmp",
        }},
       {"hal.dll",
        {

@@ -65,6 +65,12 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"ForbiddenKernelRoutine",
               [](pe_builder::Spec& s) { s.imports[0].routines.push_back({"KeBugCheckEx", 0, 0}); },
               {"imports KeBugCheckEx from ntoskrnl.exe", "not on the list"}},
+        // The kernel's formatter, which the inline safe-string helpers call:
+        // the Windows 2000 driver must not count on it, and neither driver
+        // needs it.
+        Fault{"KernelFormatter",
+              [](pe_builder::Spec& s) { s.imports[0].routines.push_back({"_vsnwprintf", 0, 0}); },
+              {"imports _vsnwprintf from ntoskrnl.exe", "not on the list"}},
         Fault{"AllowedRoutineFromTheWrongModule",
               [](pe_builder::Spec& s) { s.imports[0].routines.push_back({"KfAcquireSpinLock", 0, 0}); },
               {"imports KfAcquireSpinLock from ntoskrnl.exe"}},

@@ -1,5 +1,7 @@
 #include "sim/usb/devices/layouts.h"
 
+#include <cstddef>
+
 namespace sim::usb::layouts {
 namespace {
 
@@ -9,6 +11,21 @@ const EndpointSpec kInEndpoint{kBulkIn, kBulk, kMaxPacket};
 
 Descriptors WithConfiguration(const std::vector<InterfaceSpec>& interfaces) {
   return {MakeDeviceDescriptor(kVendorId, kProductId), {MakeConfigurationDescriptor(interfaces)}};
+}
+
+// Offsets in the expected configuration image.
+constexpr size_t kInterface1At = 25, kLastEndpointAt = 41;
+
+// Cuts a descriptor of the configuration image down to `length` bytes and
+// makes bLength and wTotalLength say so.
+Descriptors Truncating(size_t at, uint8_t length) {
+  Descriptors descriptors = Expected();
+  Bytes& configuration = descriptors.configurations[0];
+  configuration.erase(configuration.begin() + static_cast<std::ptrdiff_t>(at + length),
+                      configuration.begin() + static_cast<std::ptrdiff_t>(at + configuration[at]));
+  configuration[at] = length;
+  WriteWord(&configuration[2], static_cast<uint16_t>(configuration.size()));
+  return descriptors;
 }
 
 }  // namespace
@@ -34,5 +51,27 @@ Descriptors ClaimingMoreThanItHas(uint16_t extra) {
   WriteWord(&configuration[2], static_cast<uint16_t>(configuration.size() + extra));
   return descriptors;
 }
+
+Descriptors ZeroLengthDescriptor() {
+  Descriptors descriptors = Expected();
+  descriptors.configurations[0][18] = 0;
+  return descriptors;
+}
+
+Descriptors DescriptorRunningPastTheEnd() {
+  Descriptors descriptors = Expected();
+  descriptors.configurations[0][kLastEndpointAt] = 7 + 16;
+  return descriptors;
+}
+
+Descriptors TotalLengthCuttingTheLastDescriptor() {
+  Descriptors descriptors = Expected();
+  WriteWord(&descriptors.configurations[0][2], static_cast<uint16_t>(kLastEndpointAt + 4));
+  return descriptors;
+}
+
+Descriptors TruncatedInterface() { return Truncating(kInterface1At, 5); }
+
+Descriptors TruncatedEndpoint() { return Truncating(kLastEndpointAt, 4); }
 
 }  // namespace sim::usb::layouts

@@ -35,4 +35,19 @@ Descriptors InterfaceNumbers0And2();
 // bytes more than the descriptor holds.
 Descriptors ClaimingMoreThanItHas(uint16_t extra);
 
+// Malformed chains: the expected layout with one defect each, as a hostile
+// or broken device might report it. (The expected image is 48 bytes: the
+// configuration at 0, interface 0 at 9, its endpoint at 18, interface 1 at
+// 25, its endpoints at 34 and 41.)
+// Interface 0's endpoint has bLength 0 (a walk by bLength never advances).
+Descriptors ZeroLengthDescriptor();
+// The last endpoint's bLength reaches past wTotalLength.
+Descriptors DescriptorRunningPastTheEnd();
+// wTotalLength ends inside the last endpoint descriptor.
+Descriptors TotalLengthCuttingTheLastDescriptor();
+// Interface 1 is a 5-byte descriptor (an interface descriptor has 9).
+Descriptors TruncatedInterface();
+// Interface 1's second endpoint is a 4-byte descriptor (an endpoint has 7).
+Descriptors TruncatedEndpoint();
+
 }  // namespace sim::usb::layouts

@@ -107,10 +107,12 @@ void ScriptedDevice::ObserveOut(std::function<void(const uint8_t*, size_t)> obse
 
 // --- Failures ------------------------------------------------------------------------
 
-void ScriptedDevice::FailNextTransfer(uint8_t endpoint, NTSTATUS status, USBD_STATUS usbd) {
+void ScriptedDevice::FailNextTransfer(uint8_t endpoint, NTSTATUS status, USBD_STATUS usbd, Halt halt) {
   {
     std::lock_guard<std::mutex> hold(lock_);
-    transferFailures_[endpoint].push_back(Failure(status, usbd));
+    Outcome failure = Failure(status, usbd);
+    failure.leavesPipeUsable = halt == Halt::Never;
+    transferFailures_[endpoint].push_back(failure);
   }
   Changed();
 }

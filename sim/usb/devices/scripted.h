@@ -60,8 +60,11 @@ class ScriptedDevice : public DeviceModel {
   void ObserveOut(std::function<void(const uint8_t* bytes, size_t length)> observer);
 
   // --- Failures ------------------------------------------------------------------
-  // The transfer waiting on the endpoint, or the next one to arrive, fails.
-  void FailNextTransfer(uint8_t endpoint, NTSTATUS status, USBD_STATUS usbd);
+  // The transfer waiting on the endpoint, or the next one to arrive, fails,
+  // and halts the pipe (see Outcome), unless the failure is an idealised one
+  // that leaves the pipe usable.
+  enum class Halt { Pipe, Never };
+  void FailNextTransfer(uint8_t endpoint, NTSTATUS status, USBD_STATUS usbd, Halt halt = Halt::Pipe);
   // Requests for descriptors of this type fail.
   void FailDescriptor(uint8_t type, NTSTATUS status, USBD_STATUS usbd);
   // Requests for descriptors of this type return at most maxBytes (0: none).
