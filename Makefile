@@ -6,6 +6,8 @@
 #   make package the two driver packages (quillan.sys and its INF), one folder per system
 #   make explore the controlled-concurrency explorer's long campaign over every
 #                scenario (EXPLORE_SECONDS per scenario and strategy, default 30)
+#   make bench   quillan-bench: throughput, latency and cost on the USB timing model;
+#                writes docs/bench/ (table, CSV, plots)
 #   make wine-test  both packages installed and driven under Wine's kernel
 #   make clean   remove the build folders
 #
@@ -27,7 +29,7 @@ OPTIONS_tsan    := $(SHIPPED) -DQUILLAN_SANITIZE=thread
 
 # Ninja already uses every core; builds run one after another.
 .NOTPARALLEL:
-.PHONY: build test demo demo-run package clean explore wine-test
+.PHONY: build test demo demo-run bench package clean explore wine-test
 
 # The Windows build comes first: the host test suites read its drivers.
 build: windows package host64 host32
@@ -60,6 +62,17 @@ EXPLORE_SECONDS ?= 30
 explore: host64
 	QUILLAN_EXPLORE_SECONDS=$(EXPLORE_SECONDS) $(BUILD)/host64/tests/quillan_tests \
 	  --gtest_filter='ExploreCampaign.*'
+
+# The benchmark needs only the 64-bit host build; gnuplot draws its plots
+# (installed with apt-get when missing, through sudo when not root).
+BENCH_DIR := docs/bench
+bench: host64
+	@command -v gnuplot >/dev/null || { as_root=; [ "$$(id -u)" = 0 ] || as_root=sudo; \
+	  DEBIAN_FRONTEND=noninteractive $$as_root apt-get install -y --no-install-recommends gnuplot-nox; }
+	mkdir -p $(BENCH_DIR)
+	@# The plots are drawn whatever the checks said; the bench's verdict is make's.
+	status=0; $(BUILD)/host64/tools/quillan-bench --out $(BENCH_DIR) || status=$$?; \
+	  gnuplot -e "dir='$(BENCH_DIR)'" tools/quillan-bench/plots.gp && exit $$status
 
 # The shipped drivers on a second, independently written kernel: each
 # package installed from its own INF in a fresh 32-bit Wine prefix and

@@ -100,6 +100,10 @@ NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT device, PIRP irp) {
   KeWaitForSingleObject(&port->NoPendingIoEvent, Suspended, KernelMode, FALSE, nullptr);
 
   FinishRequest(irp, STATUS_SUCCESS);
+  if (port->SpareWriteIrp != nullptr) {
+    IoFreeIrp(port->SpareWriteIrp);
+    port->SpareWriteIrp = nullptr;
+  }
   if (port->WriteUrb != nullptr) {
     ExFreePool(port->WriteUrb);
     port->WriteUrb = nullptr;

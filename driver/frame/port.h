@@ -54,9 +54,10 @@ struct PortExtension {
   BOOLEAN ReadTimerFired;                      // set without a lock; read and cleared under ReadQueueLock
   BOOLEAN PortOpen;                            // no lock: single-byte flag
   LIST_ENTRY WriteQueue;                       // WriteQueueLock
-  KSPIN_LOCK WriteQueueLock;                   // guards WriteQueue, CurrentWriteIrp and WriteUrbIrp
+  KSPIN_LOCK WriteQueueLock;                   // guards WriteQueue, CurrentWriteIrp, WriteUrbIrp and SpareWriteIrp
   struct _URB_BULK_OR_INTERRUPT_TRANSFER* WriteUrb;  // WriteQueueLock while a transfer is built
   PIRP WriteUrbIrp;                            // WriteQueueLock
+  PIRP SpareWriteIrp;                          // WriteQueueLock; kept for the next write, freed at close
   KDPC WriteTimerDpc;
   KTIMER WriteTimer;
   TimeoutState WriteTimerState;                // WriteQueueLock

@@ -8,7 +8,10 @@
  *
  * Bytes are put by their position against ReadIndex, and taken by Count; each
  * operation moves both views together, so Count always equals
- * (WriteIndex + Capacity - ReadIndex) mod Capacity.
+ * (WriteIndex + Capacity - ReadIndex) mod Capacity. Puts and gets move their
+ * bytes with at most two block copies each (the second when the stored
+ * stretch wraps past the end of the storage) and touch the indices once,
+ * so a byte costs what a copy of it costs.
  */
 #include "driver/receive/ring_buffer.h"
 
@@ -58,42 +61,83 @@ ULONG RingBufferRoom(const RingBuffer* ring) {
   return ring->Capacity - 1 - ring->Count;
 }
 
+// Block copies across the end of the storage: `toEnd` bytes at `index` up to
+// the end, the rest from the start. Out of line, so that the usual one-copy
+// put or get keeps nothing in registers across its copy.
+static DECLSPEC_NOINLINE VOID CopyIntoRingWrapped(PUCHAR data, ULONG index, ULONG toEnd, const UCHAR* source,
+                                                  ULONG length) {
+  RtlCopyMemory(data + index, source, toEnd);
+  RtlCopyMemory(data, source + toEnd, length - toEnd);
+}
+
+static DECLSPEC_NOINLINE VOID CopyOutOfRingWrapped(PUCHAR destination, const UCHAR* data, ULONG index, ULONG toEnd,
+                                                   ULONG length) {
+  RtlCopyMemory(destination, data + index, toEnd);
+  RtlCopyMemory(destination + toEnd, data, length - toEnd);
+}
+
 // Stores the bytes in order until the buffer is full; the bytes that fit stay
 // stored even when the rest do not (STATUS_BUFFER_TOO_SMALL). A buffer without
-// storage has no room. RxBufferLock held.
+// storage has no room. The room is found once, from the indices; the indices
+// move first, then the bytes go in with one block copy, or two when they wrap
+// past the end of the storage. RxBufferLock held.
 NTSTATUS RingBufferPut(RingBuffer* ring, const UCHAR* source, ULONG length) {
-  if (source == NULL || length == 0) {
+  if (source == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (ring->Data == NULL || ring->Capacity == 0) {
+  PUCHAR data = ring->Data;
+  ULONG capacity = ring->Capacity;
+  if (data == NULL || capacity == 0) {
+    return length == 0 ? STATUS_INVALID_PARAMETER : STATUS_BUFFER_TOO_SMALL;
+  }
+  ULONG write = ring->WriteIndex;
+  ULONG read = ring->ReadIndex;
+  // Free slots from WriteIndex round to ReadIndex, less the one kept free.
+  ULONG room = (read > write ? 0 : capacity) + read - write - 1;
+  // One unsigned test for both a length of 0 and one beyond the room.
+  if (length - 1 >= room) {
+    if (length == 0) {
+      return STATUS_INVALID_PARAMETER;
+    }
+    // What fits goes in as a put of its own, which succeeds; the rest is dropped.
+    if (room != 0) {
+      RingBufferPut(ring, source, room);
+    }
     return STATUS_BUFFER_TOO_SMALL;
   }
-  for (ULONG i = 0; i < length; ++i) {
-    ULONG next = (ring->WriteIndex + 1) % ring->Capacity;
-    if (next == ring->ReadIndex) {
-      return STATUS_BUFFER_TOO_SMALL;
-    }
-    ring->Data[ring->WriteIndex] = source[i];
-    ring->Count += 1;
-    ring->WriteIndex = next;
+  ULONG toEnd = capacity - write;
+  ring->WriteIndex = length < toEnd ? write + length : length - toEnd;
+  ring->Count += length;
+  if (length <= toEnd) {
+    RtlCopyMemory(data + write, source, length);
+  } else {
+    CopyIntoRingWrapped(data, write, toEnd, source, length);
   }
   return STATUS_SUCCESS;
 }
 
 // Takes exactly length bytes, oldest first, or nothing: a get of 0 bytes or
 // of more than are stored is refused (STATUS_ARRAY_BOUNDS_EXCEEDED), as is a
-// null destination (STATUS_INVALID_PARAMETER). RxBufferLock held.
+// null destination (STATUS_INVALID_PARAMETER). The indices move first, then
+// the bytes come out with one block copy, or two when they wrap past the end
+// of the storage. RxBufferLock held.
 NTSTATUS RingBufferGet(RingBuffer* ring, PUCHAR destination, ULONG length) {
-  if (length == 0 || ring->Count < length) {
+  // One unsigned test for both a length of 0 and one beyond Count.
+  if (length - 1 >= ring->Count) {
     return STATUS_ARRAY_BOUNDS_EXCEEDED;
   }
   if (destination == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
-  for (ULONG i = 0; i < length; ++i) {
-    destination[i] = ring->Data[ring->ReadIndex];
-    ring->ReadIndex = (ring->ReadIndex + 1) % ring->Capacity;
-    ring->Count -= 1;
+  const UCHAR* data = ring->Data;
+  ULONG read = ring->ReadIndex;
+  ULONG toEnd = ring->Capacity - read;
+  ring->ReadIndex = length < toEnd ? read + length : length - toEnd;
+  ring->Count -= length;
+  if (length <= toEnd) {
+    RtlCopyMemory(destination, data + read, length);
+  } else {
+    CopyOutOfRingWrapped(destination, data, read, toEnd, length);
   }
   return STATUS_SUCCESS;
 }

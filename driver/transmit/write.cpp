@@ -186,13 +186,19 @@ static VOID StartNextWrite(PortExtension* port, PKIRQL irql) {
     EndCurrentWrite(port, STATUS_CANCELLED);
     return;
   }
-  PIRP transfer = AllocateTransferIrp(port);
+  // The request an earlier write finished with, if one was kept: its own
+  // stack location is current already, as between two chunks.
+  PIRP transfer = port->SpareWriteIrp;
+  port->SpareWriteIrp = nullptr;
   if (transfer == nullptr) {
-    EndCurrentWrite(port, STATUS_INSUFFICIENT_RESOURCES);
-    return;
+    transfer = AllocateTransferIrp(port);
+    if (transfer == nullptr) {
+      EndCurrentWrite(port, STATUS_INSUFFICIENT_RESOURCES);
+      return;
+    }
+    IoSetNextIrpStackLocation(transfer);  // the top location becomes the driver's own
+    IoGetCurrentIrpStackLocation(transfer)->DeviceObject = port->Self;
   }
-  IoSetNextIrpStackLocation(transfer);  // the top location becomes the driver's own
-  IoGetCurrentIrpStackLocation(transfer)->DeviceObject = port->Self;
   RtlZeroMemory(StateOf(transfer), sizeof(TransferState));
   port->WriteUrbIrp = transfer;
   IncrementIoCount(port->Self);  // the transfer request's reference
@@ -242,7 +248,14 @@ static VOID HandleTransferOutcome(PortExtension* port, PKIRQL irql, ULONG* relea
     ending = NT_SUCCESS(status) ? STATUS_CANCELLED : status;
   }
 
-  IoFreeIrp(transfer);
+  // A request that came back in good order serves the next write, so the
+  // steady state allocates nothing per write; one that was cancelled or
+  // failed is released. Close frees the one kept.
+  if (status == STATUS_SUCCESS && !transfer->Cancel && port->SpareWriteIrp == nullptr) {
+    port->SpareWriteIrp = transfer;
+  } else {
+    IoFreeIrp(transfer);
+  }
   port->WriteUrbIrp = nullptr;
   (*released)++;
   if (write != nullptr) EndCurrentWrite(port, ending);

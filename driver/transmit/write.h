@@ -2,8 +2,9 @@
  * Write requests and the write total time-out. Writes wait in the write
  * queue and one at a time is current; its data go to the bulk-out pipe in
  * transfers of at most PORT_TRANSFER_SIZE bytes, each staged in
- * WriteBuffer. One transfer request per write carries all of its
- * transfers, and at most one transfer is outstanding per port. SerialWrite,
+ * WriteBuffer. One transfer request carries all of a write's transfers
+ * and, kept when it comes back in good order, the next write's too; at
+ * most one transfer is outstanding per port. SerialWrite,
  * the dispatch routine, is declared with the others in dispatch.h.
  */
 #pragma once

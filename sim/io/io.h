@@ -9,6 +9,7 @@
 
 #include "driver/platform/platform.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -88,6 +89,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine);
 // True while this thread runs the IRP_MN_SURPRISE_REMOVAL dispatch routine
 // of `device`, in which the device must stay attached and alive.
 bool InSurpriseRemovalOf(PDEVICE_OBJECT device);
+
+// IRPs drivers have allocated with IoAllocateIrp since the process began.
+uint64_t DriverIrpAllocations();
 
 // Number of IRPs allocated and not freed; one line each for messages.
 size_t LiveIrpCount();

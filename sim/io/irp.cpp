@@ -19,6 +19,7 @@ namespace {
 
 std::mutex g_lock;
 std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> g_irps;
+uint64_t g_driverAllocations;  // IoAllocateIrp calls that succeeded, ever
 
 const char* OriginName(IrpOrigin origin) {
   switch (origin) {
@@ -54,7 +55,13 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
   record->locations.resize(static_cast<size_t>(stackSize) + 1);
   std::lock_guard<std::mutex> hold(g_lock);
   g_irps[irp] = record;
+  if (origin == IrpOrigin::Driver) ++g_driverAllocations;
   return irp;
+}
+
+uint64_t DriverIrpAllocations() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_driverAllocations;
 }
 
 void FreeIrp(PIRP irp) {

@@ -254,7 +254,7 @@ PDRIVER_OBJECT Bus::Driver() const { return state_->driver->Object(); }
 
 std::vector<UrbSeen> Bus::Urbs() const {
   std::lock_guard<std::mutex> hold(state_->logLock);
-  return state_->log;
+  return std::vector<UrbSeen>(state_->log.begin(), state_->log.end());
 }
 
 std::vector<UrbSeen> Bus::Urbs(USHORT function) const {

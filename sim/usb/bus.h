@@ -64,7 +64,8 @@ class Bus {
   PDEVICE_OBJECT Pdo() const;
   PDRIVER_OBJECT Driver() const;
 
-  // Every URB that reached the PDO, oldest first.
+  // The URBs that reached the PDO, oldest first: every one, up to the
+  // latest 4096 in a long run.
   std::vector<UrbSeen> Urbs() const;
   // URBs of one function only.
   std::vector<UrbSeen> Urbs(USHORT function) const;

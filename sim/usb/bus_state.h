@@ -87,7 +87,9 @@ class BusState {
   bool more = false;     // something changed while it ran
 
   mutable std::mutex logLock;
-  std::vector<UrbSeen> log;
+  // The most recent URBs, at most kUrbLogLimit: a long run keeps no trail.
+  static constexpr size_t kUrbLogLimit = 4096;
+  std::deque<UrbSeen> log;
 
   // Plug and Play: answers set by the test, requests seen, and the clock
   // entries of requests answered later (cancelled with the bus).

@@ -3,6 +3,7 @@
 #include "sim/ke/clock.h"
 #include "sim/ke/ke.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -17,7 +18,7 @@ struct Deferral::Shared {
   bool alive = true;
   bool queued = false;              // the DPC is queued or about to run
   int running = 0;                  // runs in progress on any processor
-  std::vector<uint64_t> scheduled;  // clock entries, for Stop
+  std::vector<uint64_t> scheduled;  // clock entries still to fire, for Stop
 
   void Queue() {
     {
@@ -65,13 +66,19 @@ void Deferral::PostAt(int64_t due) {
     return;
   }
   std::shared_ptr<Shared> shared = shared_;
-  uint64_t id = clock::Schedule(due, [shared] { shared->Queue(); });
+  // The entry forgets its id when it fires, so a long run keeps no trail.
+  auto id = std::make_shared<uint64_t>(0);
   std::lock_guard<std::mutex> hold(shared_->lock);
-  if (!shared_->alive) {
-    clock::Cancel(id);
-    return;
-  }
-  shared_->scheduled.push_back(id);
+  if (!shared_->alive) return;
+  *id = clock::Schedule(due, [shared, id] {
+    {
+      std::lock_guard<std::mutex> forget(shared->lock);
+      auto& scheduled = shared->scheduled;
+      scheduled.erase(std::remove(scheduled.begin(), scheduled.end(), *id), scheduled.end());
+    }
+    shared->Queue();
+  });
+  shared_->scheduled.push_back(*id);
 }
 
 void Deferral::Stop() {

@@ -108,6 +108,7 @@ NTSTATUS BusState::SubmitUrb(PIRP irp) {
     std::shared_ptr<Pipe> pipe = handle != nullptr ? FindPipeLocked(handle) : nullptr;
     Release(irql);
     std::lock_guard<std::mutex> hold(logLock);
+    if (log.size() == kUrbLogLimit) log.pop_front();
     log.push_back(Describe(urb, pipe));
   }
   urb->UrbHeader.UsbdDeviceHandle = deviceHandle;

@@ -6,6 +6,7 @@
 #include "driver/receive/ring_buffer.h"
 #include "sim/ex/pool.h"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <random>
@@ -274,6 +275,61 @@ TEST_F(RingBufferTest, WrapAroundKeepsTheOrder) {
   if (ring_.Count != 0) {
     EXPECT_EQ(Get(ring_.Count), Sequence(next - expected, expected));
   }
+}
+
+// Every position of the indices, every fill level and every put length up
+// to past the capacity: a put stores exactly the bytes that fit, across the
+// end of the storage where it reaches it, and gets of that length take the
+// bytes back in order, across the end too.
+TEST_F(RingBufferTest, EveryWrapPositionAndFillLevelKeepsTheBytesInOrder) {
+  const ULONG capacity = 16;
+  Init(capacity);
+  int wrappedPuts = 0, partialPuts = 0, wrappedGets = 0;
+  for (ULONG start = 0; start < capacity; ++start) {
+    for (ULONG fill = 0; fill < capacity; ++fill) {
+      for (ULONG length = 1; length <= capacity + 1; ++length) {
+        auto what = [&] {
+          return "start " + std::to_string(start) + ", fill " + std::to_string(fill) + ", length " +
+                 std::to_string(length);
+        };
+        RingBufferClear(&ring_);
+        std::vector<UCHAR> scratch(capacity);
+        if (start != 0) {
+          ASSERT_EQ(RingBufferPut(&ring_, Sequence(start, 0).data(), start), STATUS_SUCCESS) << what();
+          ASSERT_EQ(RingBufferGet(&ring_, scratch.data(), start), STATUS_SUCCESS) << what();
+        }
+        std::vector<UCHAR> expected = Sequence(fill, 0x40);
+        if (fill != 0) {
+          ASSERT_EQ(RingBufferPut(&ring_, expected.data(), fill), STATUS_SUCCESS) << what();
+        }
+
+        std::vector<UCHAR> source = Sequence(length, 0xA0);
+        ULONG fits = std::min(length, capacity - 1 - fill);
+        NTSTATUS status = RingBufferPut(&ring_, source.data(), length);
+        ASSERT_EQ(status, fits == length ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL) << what() << ": " << Hex(status);
+        ASSERT_EQ(FieldsOf(ring_), (Fields{ring_.Data, fill + fits, capacity, start, (start + fill + fits) % capacity}))
+            << what();
+        wrappedPuts += (start + fill) % capacity + fits > capacity;
+        partialPuts += fits < length;
+        expected.insert(expected.end(), source.begin(), source.begin() + fits);
+
+        std::vector<UCHAR> taken;
+        while (ring_.Count != 0) {
+          ULONG piece = std::min(length, ring_.Count);
+          wrappedGets += ring_.ReadIndex + piece > capacity;
+          std::vector<UCHAR> out(piece + 1, 0xEE);
+          ASSERT_EQ(RingBufferGet(&ring_, out.data(), piece), STATUS_SUCCESS) << what();
+          ASSERT_EQ(out[piece], 0xEE) << what() << ": a get wrote past its length";
+          taken.insert(taken.end(), out.begin(), out.end() - 1);
+        }
+        ASSERT_EQ(taken, expected) << what();
+        ASSERT_EQ(ring_.ReadIndex, ring_.WriteIndex) << what();
+      }
+    }
+  }
+  EXPECT_GT(wrappedPuts, 1000);
+  EXPECT_GT(partialPuts, 1000);
+  EXPECT_GT(wrappedGets, 1000);
 }
 
 TEST_F(RingBufferTest, ClearKeepsTheStorageAndRestartsAtIndexZero) {

@@ -61,7 +61,8 @@ class WriteTest : public UsbPortTest {
 
 // Whatever the device's timing (answering inside IofCallDriver or later),
 // the data leave in order, in transfers of at most 256 bytes starting at
-// the first byte not yet accepted, through one transfer request per write.
+// the first byte not yet accepted, through one transfer request: the first
+// write allocates it, the writes after it use it again.
 TEST_F(WriteTest, DataLeaveInChunksFromTheFirstUnacceptedByte) {
   struct Case {
     size_t length;
@@ -91,8 +92,11 @@ TEST_F(WriteTest, DataLeaveInChunksFromTheFirstUnacceptedByte) {
       Bytes after = Device().OutBytes();
       EXPECT_EQ(Bytes(after.begin() + before.size(), after.end()), data);
       EXPECT_EQ(port_->EventHistory, static_cast<ULONG>(SERIAL_EV_TXEMPTY));
-      EXPECT_EQ(sim::pool::Attempts() - allocations, 1u) << "one transfer request, nothing else";
+      bool first = !later && &c == &cases[0];
+      EXPECT_EQ(sim::pool::Attempts() - allocations, first ? 1u : 0u)
+          << (first ? "one transfer request, nothing else" : "the kept transfer request, nothing allocated");
       EXPECT_EQ(port_->WriteUrbIrp, nullptr);
+      EXPECT_NE(port_->SpareWriteIrp, nullptr) << "the transfer request is kept for the next write";
       EXPECT_EQ(PendingIo(), 2) << "only the reader's reference is left";
       Device().AcceptAllOut();
       Device().AnswerInline();
@@ -368,7 +372,8 @@ TEST_F(WriteTest, WritesThatCannotBeServedAreRefusedUnsent) {
 
 // A queued write cancelled before its cancel routine was installed, and one
 // for which no transfer request can be had, end unsent; the writes behind
-// them still go out.
+// them still go out. The first write's transfer fails, so its request is
+// not kept and the next write must allocate one.
 TEST_F(WriteTest, WritesEndingUnsentMakeWayForTheNext) {
   Device().HoldOut();
   Sent first = Write(Pattern(1));
@@ -380,13 +385,38 @@ TEST_F(WriteTest, WritesEndingUnsentMakeWayForTheNext) {
   EXPECT_EQ(starved->Send(), STATUS_PENDING);
   EXPECT_EQ(last->Send(), STATUS_PENDING);
   sim::pool::FailNth(1);  // the next allocation: the starved write's transfer request
-  Device().ReleaseOut();
+  Device().FailNextTransfer(layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC);
   sim::pool::StopFailing();
-  EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+  EXPECT_EQ(first->Status(), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
   EXPECT_EQ(starved->Status(), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(starved->Information(), 0u);
   Device().ReleaseOut();
   EXPECT_EQ(last->Status(), STATUS_SUCCESS);
   EXPECT_EQ(OutLengths(), (std::vector<ULONG>{1, 4}));
+}
+
+// The transfer request is kept for the next write only when it comes back
+// in good order: one cancelled with its write is released, and the next
+// write allocates its own, which it then keeps. Close frees the one kept
+// (the end-of-test check finds no request left).
+TEST_F(WriteTest, OnlyARequestBackInGoodOrderIsKeptForTheNextWrite) {
+  Device().HoldOut();
+  Sent cancelled = Write(Pattern(10));
+  cancelled->Cancel();
+  sim::clock::AdvanceMs(1);
+  ASSERT_TRUE(cancelled->Completed());
+  EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(port_->SpareWriteIrp, nullptr) << "a request that came back cancelled is released";
+
+  Device().AcceptAllOut();
+  for (int i = 0; i < 3; ++i) {
+    uint64_t allocations = sim::pool::Attempts();
+    Sent write = Write(Pattern(300));
+    sim::clock::AdvanceMs(1);
+    ASSERT_TRUE(write->Completed());
+    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::pool::Attempts() - allocations, i == 0 ? 1u : 0u) << "write " << i;
+    EXPECT_NE(port_->SpareWriteIrp, nullptr) << "write " << i;
+  }
 }

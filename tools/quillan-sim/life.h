@@ -15,6 +15,9 @@ struct LifeResult {
   uint64_t bytesToDevice = 0; // taken by the device's OUT endpoint
   uint64_t bytesFromDevice = 0;
   uint64_t bytesRead = 0;     // delivered to reads
+  int64_t trafficStart = 0;   // virtual time (100-ns units) the data began to move
+  int64_t trafficEnd = 0;     // and when the last byte was read back
+  int64_t endTime = 0;        // virtual time at the end of the life
   std::vector<std::string> mismatches;  // data or behaviour not as expected
   std::vector<std::string> findings;    // the verifier's
   uint64_t poolBlocksLeft = 0;

@@ -4,6 +4,8 @@
 #include "options.h"
 #include "trace.h"
 
+#include "sim/ke/clock.h"
+
 #include <cstdio>
 #include <string>
 
@@ -21,6 +23,12 @@ void PrintSummary(const Options& options, const LifeResult& result, const Trace&
               static_cast<unsigned long long>(result.bytesToDevice));
   std::printf("  from the device:  %llu bytes sent, %llu read\n", static_cast<unsigned long long>(result.bytesFromDevice),
               static_cast<unsigned long long>(result.bytesRead));
+  double seconds = static_cast<double>(result.trafficEnd - result.trafficStart) / (1000.0 * sim::clock::kUnitsPerMs);
+  auto rate = [seconds](uint64_t bytes) { return seconds > 0 ? static_cast<double>(bytes) / seconds : 0.0; };
+  std::printf("  virtual time:     %.3f s moving the data (%.3f s in all)\n", seconds,
+              static_cast<double>(result.endTime) / (1000.0 * sim::clock::kUnitsPerMs));
+  std::printf("  throughput:       %.0f bytes/s to the device, %.0f bytes/s from it\n", rate(result.bytesToDevice),
+              rate(result.bytesRead));
   std::printf("  USB transfers:    %llu\n", static_cast<unsigned long long>(trace.Transfers()));
   std::printf("  requests:        ");
   for (const auto& [status, count] : trace.RequestsByStatus()) {

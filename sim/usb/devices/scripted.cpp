@@ -87,13 +87,22 @@ uint32_t ScriptedDevice::Cut(const Transfer& transfer) {
   if (transfer.In() || gone_) return 0;
   uint32_t moved = std::min(outPart_, transfer.length);
   outPart_ = 0;
-  out_.insert(out_.end(), transfer.buffer, transfer.buffer + moved);
+  if (outObserver_) {
+    outObserver_(transfer.buffer, moved);
+  } else {
+    out_.insert(out_.end(), transfer.buffer, transfer.buffer + moved);
+  }
   return moved;
 }
 
 Bytes ScriptedDevice::OutBytes() const {
   std::lock_guard<std::mutex> hold(lock_);
   return out_;
+}
+
+void ScriptedDevice::ObserveOut(std::function<void(const uint8_t*, size_t)> observer) {
+  std::lock_guard<std::mutex> hold(lock_);
+  outObserver_ = std::move(observer);
 }
 
 // --- Failures ------------------------------------------------------------------------
@@ -205,7 +214,11 @@ TransferAnswer ScriptedDevice::Answer(const Transfer& transfer) {
   }
   accepted = std::max(accepted, std::min(outPart_, transfer.length));  // what it took already stays taken
   outPart_ = 0;
-  out_.insert(out_.end(), transfer.buffer, transfer.buffer + accepted);
+  if (outObserver_) {
+    outObserver_(transfer.buffer, accepted);
+  } else {
+    out_.insert(out_.end(), transfer.buffer, transfer.buffer + accepted);
+  }
   return {Success(), accepted};
 }
 

@@ -17,6 +17,7 @@
 #include "sim/usb/devices/layouts.h"
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -51,8 +52,12 @@ class ScriptedDevice : public DeviceModel {
   // NAKs after some packets does: if the transfer is then cancelled or
   // aborted it ends with that count; if it is released it ends as usual.
   void TakeOutPart(uint32_t bytes);
-  // Every OUT byte accepted, in order.
+  // Every OUT byte accepted, in order (none while an observer is set).
   Bytes OutBytes() const;
+  // From now on OUT bytes go to `observer` as they are accepted, in order,
+  // instead of being kept: a long run checks them without storing them.
+  // Called under the device's lock; null to keep them again.
+  void ObserveOut(std::function<void(const uint8_t* bytes, size_t length)> observer);
 
   // --- Failures ------------------------------------------------------------------
   // The transfer waiting on the endpoint, or the next one to arrive, fails.
@@ -104,6 +109,7 @@ class ScriptedDevice : public DeviceModel {
   std::deque<std::optional<uint32_t>> outReleases_;
   uint32_t outPart_ = 0;  // bytes of the head OUT transfer taken so far
   Bytes out_;
+  std::function<void(const uint8_t*, size_t)> outObserver_;
   std::map<uint8_t, std::deque<Outcome>> transferFailures_;
   std::map<uint8_t, Outcome> descriptorFailures_;
   std::map<uint8_t, size_t> descriptorLimits_;
