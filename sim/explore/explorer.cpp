@@ -55,7 +55,7 @@ thread_local int t_self = -1;
 }  // namespace
 
 struct Explorer::Engine {
-  enum class Kind { Actor, DpcProcessor, CompletionSource, Clock };
+  enum class Kind { Actor, DpcProcessor, Clock };
   enum class State { Ready, Blocked, Idle, Finished };
 
   struct Thread {
@@ -86,14 +86,11 @@ struct Explorer::Engine {
   bool over = false;       // ended or abandoned: Run returns
   bool abandoned = false;  // deadlocked or too long: every thread stays parked
   RunResult result;
-  std::deque<std::function<void()>> deferred;  // the completion source's work
 
   bool HasWork(const Thread& thread) const {
     switch (thread.kind) {
       case Kind::DpcProcessor:
         return ke::QueuedDpcCount() != 0;
-      case Kind::CompletionSource:
-        return !deferred.empty();
       case Kind::Clock:
         return clock::NextDue().has_value();
       case Kind::Actor:
@@ -232,18 +229,6 @@ struct Explorer::Engine {
         if (std::optional<ke::DpcCall> call = ke::TakeQueuedDpc()) ke::RunDpc(*call);
         break;
       }
-      case Kind::CompletionSource: {
-        sim::explore::Yield("transfer completion delivery");
-        std::function<void()> work;
-        {
-          std::lock_guard<std::mutex> hold(lock);
-          if (deferred.empty()) break;
-          work = std::move(deferred.front());
-          deferred.pop_front();
-        }
-        work();
-        break;
-      }
       case Kind::Clock: {
         sim::explore::Yield("clock tick");
         if (std::optional<int64_t> due = clock::NextDue()) clock::FireNext(*due);
@@ -337,7 +322,6 @@ RunResult Explorer::Run() {
   for (unsigned i = 1; i <= engine.options.dpcProcessors; ++i) {
     addService("DPC processor " + std::to_string(i), Engine::Kind::DpcProcessor);
   }
-  addService("USB completion source", Engine::Kind::CompletionSource);
   addService("clock", Engine::Kind::Clock);
 
   // Priorities depth .. depth+n-1 in a random order; change point i drops
@@ -391,14 +375,6 @@ void Yield(const char* call) {
 bool BlockUntil(const char* call, const std::function<bool()>& canGo) {
   if (!Controlled()) return false;
   t_engine->Block(t_self, call, canGo);
-  return true;
-}
-
-bool Defer(std::function<void()> work) {
-  Explorer::Engine* engine = g_engine.load(std::memory_order_acquire);
-  if (engine == nullptr) return false;
-  std::lock_guard<std::mutex> hold(engine->lock);
-  engine->deferred.push_back(std::move(work));
   return true;
 }
 

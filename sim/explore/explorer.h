@@ -7,10 +7,9 @@
  *
  * The processors of a run are the scenario's actors (an application
  * thread, the Plug and Play manager: finite bodies given by the scenario)
- * and the kernel's own: DPC processors, which run queued DPCs; the USB
- * completion source, which delivers the bus's deferred transfer
- * completions; and the clock, which lets virtual time run to the next due
- * timer or device answer. A processor that would block (a spin lock held
+ * and the kernel's own: DPC processors, which run queued DPCs (the USB
+ * bus's transfer completions among them); and the clock, which lets
+ * virtual time run to the next due timer or device answer. A processor that would block (a spin lock held
  * elsewhere, an event not signalled, a request not completed) is not
  * scheduled until it can go on. The run ends when every actor has finished
  * and the kernel's processors have nothing left to deliver; if before that
@@ -72,7 +71,7 @@ struct RunResult {
   bool Ended() const { return !deadlocked && !stepLimitHit; }
 };
 
-// The switches, one line each ("  step 42: close -> USB completion source
+// The switches, one line each ("  step 42: close -> DPC processor 1
 // (close at KfAcquireSpinLock; resumes in IofCompleteRequest)"); with
 // `last`, only the last that many.
 std::string DescribeSwitches(const std::vector<Switch>& switches, size_t last = 0);

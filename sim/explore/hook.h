@@ -3,9 +3,10 @@
  * (explorer.h). Each kernel call where another processor could step in
  * (spin lock acquire and release, IofCallDriver, IofCompleteRequest,
  * IoCancelIrp, timer, DPC, event and pool calls) says so with Yield; a call
- * that would block says what it waits for with BlockUntil; the bus hands
- * its deferred completions over with Defer. Without an exploration, or on a
- * thread the explorer does not schedule, every one of these does nothing.
+ * that would block says what it waits for with BlockUntil. The USB bus
+ * completes transfers from its DPC, which the explorer's DPC processors
+ * deliver. Without an exploration, or on a thread the explorer does not
+ * schedule, every one of these does nothing.
  */
 #pragma once
 
@@ -14,7 +15,7 @@
 namespace sim::explore {
 
 // An exploration is running: the kernel behaves as in the concurrent mode
-// (DPCs and deferred completions wait for a processor to deliver them).
+// (DPCs wait for a processor to deliver them).
 bool Exploring();
 
 // This thread is one of the explorer's processors.
@@ -38,10 +39,5 @@ bool BlockReleasing(Lock& held, const char* call, const std::function<bool()>& c
   held.lock();
   return true;
 }
-
-// Work the USB bus would run later on its completion thread: during an
-// exploration the explorer's completion source delivers it, at a moment
-// the schedule chooses. False (the caller runs it its own way) otherwise.
-bool Defer(std::function<void()> work);
 
 }  // namespace sim::explore

@@ -160,6 +160,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine) {
     at.senderRoutine = sender;
     at.dispatching = true;
     at.dispatchThread = std::this_thread::get_id();
+    at.dispatchDpcs = ke::ThisThreadContext().dpcs;
+    at.dispatchCancelRoutines = ke::ThisThreadContext().cancelRoutines;
   }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   stack->DeviceObject = device;

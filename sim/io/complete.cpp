@@ -171,10 +171,14 @@ void CompleteRequest(PIRP irp) {
       seen.pendingToCheck = false;
       // The driver that holds the IRP here is still in its dispatch routine,
       // yet a DPC, a cancel routine or another thread completes it: the
-      // driver queued it where others find it before marking it pending.
+      // driver queued it where others find it before marking it pending. A
+      // dispatch routine that was itself called from a DPC or a cancel
+      // routine (a completion routine sending the IRP again) and completes
+      // the IRP at once is not that: only a routine entered since counts.
       const ke::RoutineContext& context = ke::ThisThreadContext();
       if (location == completedAt && seen.dispatching && !seen.pendingReturned &&
-          (seen.dispatchThread != std::this_thread::get_id() || context.dpcs != 0 || context.cancelRoutines != 0)) {
+          (seen.dispatchThread != std::this_thread::get_id() || context.dpcs > seen.dispatchDpcs ||
+           context.cancelRoutines > seen.dispatchCancelRoutines)) {
         verifier::Report(verifier::Rule::QueuedIrpNotMarkedPending,
                          "an IRP was completed by a DPC, a cancel routine or another thread while its dispatch "
                          "routine still ran and before it was marked pending (IoMarkIrpPending before queuing it)");

@@ -41,6 +41,11 @@ struct LocationSnapshot {
   // The location's dispatch routine is running, on this thread.
   bool dispatching = false;
   std::thread::id dispatchThread;
+  // The DPC and cancel routines that thread was already inside when the
+  // dispatch routine was called (a completion routine run by a DPC may send
+  // the IRP again): completing it there is the dispatch routine's own doing.
+  int dispatchDpcs = 0;
+  int dispatchCancelRoutines = 0;
   // Completion passed the location, while its dispatch routine still ran,
   // from a DPC, a cancel routine or another thread, with no pending mark:
   // reported then, not again when the dispatch routine returns.

@@ -117,8 +117,14 @@ TEST_F(ExplorerTest, ProcessorsTakingTwoLocksInOppositeOrdersDeadlockUnderSomeSc
   EXPECT_NE(deadlock.failure.find("B then A: blocked in KeAcquireSpinLockAtDpcLevel"), std::string::npos)
       << deadlock.failure;
   EXPECT_FALSE(deadlock.switches.empty());
-  // The inversion itself is the verifier's finding.
-  ExpectOnlyFinding(sim::verifier::Rule::LockOrderInversion);
+  // The inversion itself is the verifier's finding, once for each order it
+  // saw taken against the other (a schedule before the deadlocked one may
+  // have run both bodies through already).
+  std::vector<sim::verifier::Finding> findings = sim::verifier::Take();
+  EXPECT_FALSE(findings.empty());
+  for (const sim::verifier::Finding& finding : findings) {
+    EXPECT_EQ(finding.rule, sim::verifier::Rule::LockOrderInversion) << sim::verifier::Describe(findings);
+  }
 }
 
 TEST_F(ExplorerTest, AWaitNothingCanEndIsADeadlockNamingTheWait) {
@@ -138,8 +144,7 @@ struct DeliveryShared {
   KEVENT dpcRan, timerRan;
   KDPC dpc, timerDpc;
   KTIMER timer;
-  std::atomic<int> dpcIrql{-1}, deferredIrql{-1};
-  std::atomic<bool> deferredRan{false};
+  std::atomic<int> dpcIrql{-1};
 };
 
 VOID NTAPI SetDpcRan(PKDPC, PVOID context, PVOID, PVOID) {
@@ -154,7 +159,7 @@ VOID NTAPI SetTimerRan(PKDPC, PVOID context, PVOID, PVOID) {
 
 }  // namespace
 
-TEST_F(ExplorerTest, DpcsTimerExpiriesAndDeferredWorkRunOnTheKernelsProcessors) {
+TEST_F(ExplorerTest, DpcsAndTimerExpiriesRunOnTheKernelsProcessors) {
   DeliveryShared shared;
   KeInitializeEvent(&shared.dpcRan, NotificationEvent, FALSE);
   KeInitializeEvent(&shared.timerRan, NotificationEvent, FALSE);
@@ -166,7 +171,6 @@ TEST_F(ExplorerTest, DpcsTimerExpiriesAndDeferredWorkRunOnTheKernelsProcessors) 
     for (uint64_t seed = 1; seed <= 10; ++seed) {
       KeClearEvent(&shared.dpcRan);
       KeClearEvent(&shared.timerRan);
-      shared.deferredRan = false;
       Explorer explorer({strategy, seed, 2, 50});
       explorer.AddActor("queuer", [&] {
         EXPECT_TRUE(sim::explore::Exploring());
@@ -175,18 +179,12 @@ TEST_F(ExplorerTest, DpcsTimerExpiriesAndDeferredWorkRunOnTheKernelsProcessors) 
         LARGE_INTEGER due;
         due.QuadPart = -10 * 10000;  // 10 ms
         KeSetTimer(&shared.timer, due, &shared.timerDpc);
-        ASSERT_TRUE(sim::explore::Defer([&] {
-          shared.deferredIrql = sim::ke::CurrentIrql();
-          shared.deferredRan = true;
-        }));
         KeWaitForSingleObject(&shared.dpcRan, Executive, KernelMode, FALSE, nullptr);
         KeWaitForSingleObject(&shared.timerRan, Executive, KernelMode, FALSE, nullptr);
       });
       RunResult result = explorer.Run();
       ASSERT_TRUE(result.Ended()) << Describe(Schedule{strategy, seed, 2, 50}) << ": " << result.failure;
       EXPECT_EQ(shared.dpcIrql, DISPATCH_LEVEL);
-      EXPECT_TRUE(shared.deferredRan) << "the completion source delivers deferred work before the run ends";
-      EXPECT_EQ(shared.deferredIrql, PASSIVE_LEVEL) << "deferred work raises the IRQL itself";
       EXPECT_GE(sim::clock::Now(), 10 * sim::clock::kUnitsPerMs) << "the clock ran to the timer's due time";
     }
   }

@@ -2,8 +2,8 @@
  * The world most scenarios start from: the driver loaded, a scripted device
  * on the simulated bus, the port plugged in by the Plug and Play manager
  * (add, start, capabilities) under the name COM5, and usually an open
- * handle. The device answers from the USB completion source (deferred
- * timing) once the explored part starts. Requests sent by the actors are
+ * handle. The device answers from the bus's DPC (deferred timing) once
+ * the explored part starts. Requests sent by the actors are
  * kept with a label, so that the checks can say which one went wrong.
  *
  * Tear-down is the rest of a device life: the handle closed if it is still

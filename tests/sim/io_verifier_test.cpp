@@ -612,6 +612,9 @@ VOID NTAPI ServeQueuedIrp(PKDPC, PVOID, PVOID, PVOID) {
 // The dispatch routine queues the request where a DPC serves it, and the
 // DPC runs as soon as the routine drops its lock: the mark must come first.
 void QueueBeforeMarkingPending(bool faulty) {
+  // One processor's delivery: the DPC runs at the lock's release, inside the
+  // dispatch routine, as another processor could run it at that moment.
+  sim::ke::SetDpcDelivery(sim::ke::DpcDelivery::AtIrqlDrop);
   DeviceStack stack(1);
   KSPIN_LOCK lock = 0;
   KeInitializeDpc(&g_serveDpc, ServeQueuedIrp, nullptr);
@@ -896,6 +899,33 @@ INSTANTIATE_TEST_SUITE_P(IoRules, IoVerifierRuleTest, ::testing::ValuesIn(kRuleC
                          [](const ::testing::TestParamInfo<RuleCase>& info) { return std::string(info.param.name); });
 
 // Leaks are found by the end-of-test checks, which the test runs itself here.
+// A completion routine run by a DPC sends its request again, and the driver
+// below fails it at once (the device is gone): the dispatch routine was
+// entered from that DPC and completes its own request, which queues nothing.
+sim::io::Request* g_resent;
+NTSTATUS g_resentStatus;
+KDPC g_resendDpc;
+
+VOID NTAPI ResendFromDpc(PKDPC, PVOID, PVOID, PVOID) { g_resentStatus = g_resent->Send(); }
+
+class IoDispatchFromDpcTest : public KernelTest {};
+
+TEST_F(IoDispatchFromDpcTest, ARequestSentFromADpcAndCompletedAtOnceIsNotReportedAsQueued) {
+  sim::ke::SetDpcDelivery(sim::ke::DpcDelivery::AtIrqlDrop);
+  DeviceStack stack(1);
+  stack.DriverAt(0).Serve(IRP_MJ_READ, test::CompleteWith(STATUS_DEVICE_NOT_CONNECTED));
+  sim::io::Request request(stack.Top(), IRP_MJ_READ);
+  g_resent = &request;
+  g_resentStatus = STATUS_PENDING;
+  KeInitializeDpc(&g_resendDpc, ResendFromDpc, nullptr);
+  KeInsertQueueDpc(&g_resendDpc, nullptr, nullptr);
+  sim::ke::RunQueuedDpcs();
+  EXPECT_EQ(g_resentStatus, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(request.Status(), STATUS_DEVICE_NOT_CONNECTED);
+  std::vector<sim::verifier::Finding> findings = sim::verifier::Findings();
+  EXPECT_TRUE(findings.empty()) << "findings, expected none:\n" << sim::verifier::Describe(findings);
+}
+
 class IoLeakTest : public KernelTest {
  protected:
   static void ExpectEndOfTestFinds(Rule rule, const std::string& mentioning) {

@@ -428,8 +428,10 @@ TEST_F(UsbControlTest, ThePdoAnswersPlugAndPlayAndPowerAsABusDriverDoes) {
 
 // Selecting a configuration is a PASSIVE_LEVEL request: sent at
 // DISPATCH_LEVEL, it is reported among whatever else the raised IRQL breaks.
+// The device answers inside the call, so that the requests end there and
+// no wait at the raised IRQL is left waiting for a DPC that cannot run.
 TEST_F(UsbControlTest, SelectingAConfigurationAbovePassiveLevelIsReported) {
-  Plug<ScriptedDevice>();
+  Plug<ScriptedDevice>().AnswerInline();
   NTSTATUS status;
   KIRQL old = sim::ke::RaiseIrql(DISPATCH_LEVEL, "test");
   PURB select = function().SelectFirstConfiguration(&status);
