@@ -392,7 +392,9 @@ TEST_F(WriteTest, WritesEndingUnsentMakeWayForTheNext) {
   EXPECT_EQ(starved->Send(), STATUS_PENDING);
   EXPECT_EQ(last->Send(), STATUS_PENDING);
   sim::pool::FailNth(1);  // the next allocation: the starved write's transfer request
-  Device().FailNextTransfer(layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC);
+  // A failure that leaves the pipe usable, so that the last write can go out.
+  Device().FailNextTransfer(layouts::kBulkOut, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC,
+                            ScriptedDevice::Halt::Never);
   sim::pool::StopFailing();
   EXPECT_EQ(first->Status(), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
