@@ -17,6 +17,10 @@ using sim::verifier::Rule;
 
 namespace {
 
+// Routines the faulty calls hand to the kernel; they never run usefully.
+VOID NTAPI IgnoreCancel(PDEVICE_OBJECT, PIRP) {}
+VOID NTAPI IgnoreDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
 // A key to query, opened for the call and closed after it.
 void WithKey(const std::function<void(HANDLE)>& use) {
   HANDLE key = nullptr;
@@ -111,7 +115,7 @@ const ArgumentCase kArgumentCases[] = {
      [] {
        PIRP irp = IoAllocateIrp(1, FALSE);
        ASSERT_NE(irp, nullptr);
-       irp->CancelRoutine = [](PDEVICE_OBJECT, PIRP) {};
+       irp->CancelRoutine = IgnoreCancel;
        IoFreeIrp(irp);
      }},
     {"WaitOnSomethingThatIsNotAnEvent", Rule::UnsupportedCall, "not an event",
@@ -150,7 +154,7 @@ const ArgumentCase kArgumentCases[] = {
        ASSERT_EQ(IoCreateDevice(driver.Object(), sizeof(KDPC), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
                  STATUS_SUCCESS);
        auto dpc = static_cast<PKDPC>(device->DeviceExtension);
-       KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+       KeInitializeDpc(dpc, IgnoreDpc, nullptr);
        sim::ke::DeferDpcs();
        KeInsertQueueDpc(dpc, nullptr, nullptr);
        IoDeleteDevice(device);
@@ -187,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(Arguments, ArgumentVerifierTest, ::testing::ValuesIn(kA
 // A DPC still queued when the test ends is in memory about to go.
 TEST_F(KernelTest, ADpcStillQueuedAtTheEndIsReported) {
   KDPC dpc;
-  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+  KeInitializeDpc(&dpc, IgnoreDpc, nullptr);
   sim::ke::DeferDpcs();
   KeInsertQueueDpc(&dpc, nullptr, nullptr);
   std::vector<sim::verifier::Finding> findings = sim::EndOfTest();
