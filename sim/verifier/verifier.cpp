@@ -156,7 +156,11 @@ void Report(Rule rule, const std::string& message, const char* file, int line) {
   if (Silenced(rule, site)) return;
   std::lock_guard<std::mutex> hold(g_lock);
   g_findings.push_back({rule, message});
-  std::fprintf(stderr, "VERIFIER: %s: %s [%s %s]\n", RuleName(rule), message.c_str(), RuleId(rule), site.c_str());
+  // Formatted on the heap and written whole: printf to the unbuffered stderr
+  // takes a buffer of several kilobytes on the stack, and a report can come
+  // from deep inside a driver call on a small kernel stack.
+  std::string text = std::string("VERIFIER: ") + RuleName(rule) + ": " + message + " [" + RuleId(rule) + " " + site + "]\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 std::vector<Finding> Findings() {
