@@ -144,8 +144,10 @@ TEST_F(AddDeviceTest, AFailedAddReturnsItsCauseAndLeavesNothing) {
 // formatter's rules: the same characters, cut to fit the buffer in the same
 // place, always null-terminated, and the same status, for every buffer size.
 TEST(DeviceNameTest, IsFormedAsTheSafeStringFormatterWouldFormIt) {
-  const std::wstring longInstance(300, L'7');
-  const std::vector<const wchar_t*> instances = {L"7&1234&0&1", L"", L"x", longInstance.c_str()};
+  // A vector, not a std::wstring: the C++ library is built with 4-byte wchar_t.
+  std::vector<wchar_t> longInstance(300, L'7');
+  longInstance.push_back(0);
+  const std::vector<const wchar_t*> instances = {L"7&1234&0&1", L"", L"x", longInstance.data()};
   const std::vector<USHORT> numbers = {0, 1, 9, 10, 99, 100, 127, 1000, 9999, 10000, 65535};
   const std::vector<size_t> sizes = {1, 2, 3, 14, 15, 16, 17, 20, 25, 256};
   for (size_t size : sizes) {
