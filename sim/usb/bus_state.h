@@ -165,6 +165,8 @@ void CompleteEnded(const Ended& ended);
 // Ends a URB request: URB status, IRP status, completion at DISPATCH_LEVEL
 // as the USB stack completes its requests.
 void CompleteUrb(PIRP irp, PURB urb, Outcome outcome);
+// Sets a URB's transfer length to 0: it ended having moved nothing.
+void ZeroTransferLength(PURB urb);
 // Ends a request that carries no usable URB, at DISPATCH_LEVEL too.
 void CompleteIrp(PIRP irp, NTSTATUS status);
 

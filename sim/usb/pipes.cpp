@@ -50,21 +50,6 @@ class ServingMark {
 // has taken the routine already (it will run, unqueue and complete).
 bool Claim(PIRP irp) { return IoSetCancelRoutine(irp, nullptr) != nullptr; }
 
-void ZeroTransferLength(PURB urb) {
-  switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-      break;
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-      urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
-      break;
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-      urb->UrbControlGetStatusRequest.TransferBufferLength = 0;
-      break;
-    default:
-      break;
-  }
-}
 
 const Outcome kCancelled{STATUS_CANCELLED, USBD_STATUS_CANCELED};
 
@@ -116,6 +101,22 @@ bool QueueLocked(std::deque<PIRP>& queue, PIRP irp) {
 }
 
 }  // namespace
+
+void ZeroTransferLength(PURB urb) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+      break;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
+      break;
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+      urb->UrbControlGetStatusRequest.TransferBufferLength = 0;
+      break;
+    default:
+      break;
+  }
+}
 
 Transfer TransferOf(PURB urb, const Pipe& pipe) {
   const auto& bulk = urb->UrbBulkOrInterruptTransfer;

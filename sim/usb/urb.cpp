@@ -127,19 +127,7 @@ NTSTATUS BusState::SubmitUrb(PIRP irp) {
     Release(irql);
   }
   if (gone) {
-    switch (urb->UrbHeader.Function) {
-      case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-        break;
-      case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
-        break;
-      case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-        urb->UrbControlGetStatusRequest.TransferBufferLength = 0;
-        break;
-      default:
-        break;
-    }
+    ZeroTransferLength(urb);
     CompleteUrb(irp, urb, *gone);
     return gone->status;
   }
